@@ -1,0 +1,70 @@
+// The VornTicker object: layout and internal method table.
+//
+// The internal methods are reached through `vtab` (not visible from Python).
+// Each returns 0, or -1 with a Python error set (pointer-returning ones NULL).
+// `_send_payload`, `start_websocket` and `close_websocket` are also Python
+// methods; their internal entries call a Python subclass's override.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pyref.hpp"
+
+namespace vorn {
+
+struct TickerObject;
+
+struct TickerVTable {
+    PyObject* (*_encode)(PyObject* msg);
+    int (*add_signal_handler)(TickerObject* self);
+    int (*_send_payload)(TickerObject* self, PyObject* payload);
+    int (*on_data_callback)(TickerObject* self, PyObject* message);
+    int (*_subscribe_blocking)(TickerObject* self, PyObject* instruments);
+    int (*_unsubscribe_blocking)(TickerObject* self, PyObject* instruments);
+    int (*_resubscribe)(TickerObject* self);
+    // callbacks: message_update, error, open, close (each may be NULL or None)
+    int (*start_websocket)(TickerObject* self, PyObject* const callbacks[4]);
+    int (*close_websocket)(TickerObject* self);
+    int (*_initiate_shutdown)(TickerObject* self);
+};
+
+struct TickerObject {
+    PyObject_HEAD
+    const TickerVTable* vtab;
+    PyObject* _loop;
+    PyObject* _transport;
+    uint8_t* _scratch;
+    size_t _scratch_cap;
+    PyObject* _tokens;
+    PyObject* _ws_url;
+    int _disconnect_socket;
+    int _shutdown_initiated;
+    int _shutdown_scheduled;
+    int _pending_signal;
+    int _fail_count;
+    PyObject* _disconnect_msg;
+    PyObject* IS_CONNECTED;
+    PyObject* _stop_event;
+    PyObject* _abort_event;
+    PyObject* _ssl_context;
+    PyObject* _ticker_task;
+    PyObject* _signal_task;
+    PyObject* _prev_handlers;
+    PyObject* _message_callback;
+    PyObject* _open_callback;
+    PyObject* _close_callback;
+    PyObject* _error_callback;
+    double connect_timeout;
+    double handshake_timeout;
+    double min_backoff;
+    double max_backoff;
+    double backoff_multiplier;
+    double backoff_jitter;
+    double min_stable_secs;
+};
+
+// Size of the decode buffer every ticker starts with.
+inline constexpr size_t kInitialScratch = 4096;
+
+}  // namespace vorn
