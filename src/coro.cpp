@@ -247,7 +247,8 @@ PyObject* finish_method_step(PySendResult st, PyObject* r) {
 
 PyObject* coro_send(PyObject* self, PyObject* arg) {
     PyObject* r = nullptr;
-    return finish_method_step(step(as_coro(self), arg, nullptr, &r), r);
+    const PySendResult st = step(as_coro(self), arg, nullptr, &r);
+    return finish_method_step(st, r);
 }
 
 // throw(exc) or the deprecated throw(type[, value[, traceback]]).
@@ -297,7 +298,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     PyObject* r = nullptr;
-    return finish_method_step(step(as_coro(self), Py_None, exc, &r), r);
+    const PySendResult st = step(as_coro(self), Py_None, exc, &r);
+    return finish_method_step(st, r);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
