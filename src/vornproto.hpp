@@ -1,0 +1,727 @@
+// Quote decoding: the PricingData record, its protobuf wire reader, the
+// JSON envelope scanner, the base64 decoder and the record -> dict builder.
+//
+// Everything below the Python section is plain C++ that never allocates and
+// never reads at or past `end`, so it can be unit-tested and fuzzed without an
+// interpreter (define VORNPROTO_NO_PYTHON to leave the Python half out).
+#pragma once
+
+#ifndef VORNPROTO_NO_PYTHON
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#endif
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef VORNPROTO_NO_PYTHON
+using vorn_ssize_t = std::ptrdiff_t;
+#else
+using vorn_ssize_t = Py_ssize_t;
+#endif
+
+// ---------------------------------------------------------------------------
+// Records and result codes
+// ---------------------------------------------------------------------------
+
+// Borrowed bytes inside the buffer that was decoded; owns nothing and is not
+// NUL-terminated.
+struct vornstr {
+    const uint8_t* p;
+    uint32_t n;
+};
+
+inline constexpr int VORN_INDICES_MAX = 16;
+
+struct qf_PricingData {
+    uint64_t has;
+    vornstr id;
+    float price;
+    int64_t time;
+    vornstr currency;
+    vornstr exchange;
+    int32_t quoteType;
+    int32_t marketHours;
+    float changePercent;
+    int64_t dayVolume;
+    float dayHigh;
+    float dayLow;
+    float change;
+    vornstr shortName;
+    int64_t expireDate;
+    float openPrice;
+    float previousClose;
+    float strikePrice;
+    vornstr underlyingSymbol;
+    int64_t openInterest;
+    int64_t optionsType;
+    int64_t miniOption;
+    int64_t lastSize;
+    float bid;
+    int64_t bidSize;
+    float ask;
+    int64_t askSize;
+    int64_t priceHint;
+    int64_t vol_24hr;
+    int64_t volAllCurrencies;
+    vornstr fromcurrency;
+    vornstr lastMarket;
+    double circulatingSupply;
+    double marketcap;
+    vornstr components;
+    vornstr indices[VORN_INDICES_MAX];
+    uint32_t indices_n;
+    uint32_t indices_dropped;
+    int64_t cmcRank;
+    vornstr underlyingShortname;
+    float fiftyTwoWeekChange;
+    float fiftyTwoWeekChangePercent;
+    float latestAmountRaised;
+    int64_t latestFundingDate;
+    vornstr latestShareClass;
+    float latestImpliedValuation;
+    float ytdReturn;
+    float qtdReturn;
+    float fullDayChange;
+    float fullDayChangePercent;
+};
+
+inline constexpr int VORN_OK = 0;
+inline constexpr int VORN_ERR_WIRE = -1;
+inline constexpr int VORN_ERR_REQUIRED = -2;
+inline constexpr int VORN_ERR_NOMEM = -3;
+inline constexpr int VORN_ERR_B64 = -4;
+inline constexpr int VORN_ERR_JSON = -5;
+
+// ---------------------------------------------------------------------------
+// Protobuf readers: 0 on success, VORN_ERR_WIRE otherwise.  On failure the
+// cursor and the output are unspecified; callers drop the whole message.
+// ---------------------------------------------------------------------------
+
+inline int _varint(const uint8_t* b, size_t* pos, size_t end, uint64_t* out) {
+    size_t p = *pos;
+    uint64_t r = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (p >= end) {
+            return VORN_ERR_WIRE;
+        }
+        const uint8_t c = b[p++];
+        // Unsigned shift: for the tenth byte only bit 0 lands (as bit 63).
+        r |= uint64_t(c & 0x7Fu) << (7u * i);
+        if (c < 0x80u) {
+            *out = r;
+            *pos = p;
+            return VORN_OK;
+        }
+    }
+    return VORN_ERR_WIRE;
+}
+
+inline int64_t _zigzag(uint64_t v) {
+    return static_cast<int64_t>((v >> 1) ^ (uint64_t{0} - (v & 1u)));
+}
+
+inline int _lenspan(const uint8_t* b, size_t* pos, size_t end, vornstr* out) {
+    uint64_t len;
+    if (_varint(b, pos, end, &len) != VORN_OK) {
+        return VORN_ERR_WIRE;
+    }
+    // Compare against what is left rather than computing pos + len, which
+    // could wrap for a hostile length.
+    if (len > end - *pos || len > 0xFFFFFFFFu) {
+        return VORN_ERR_WIRE;
+    }
+    out->p = b + *pos;
+    out->n = static_cast<uint32_t>(len);
+    *pos += static_cast<size_t>(len);
+    return VORN_OK;
+}
+
+inline int _rd_f32(const uint8_t* b, size_t* pos, size_t end, float* out) {
+    const size_t p = *pos;
+    if (p > end || end - p < 4) {
+        return VORN_ERR_WIRE;
+    }
+    const uint32_t bits = uint32_t(b[p]) | uint32_t(b[p + 1]) << 8 |
+                          uint32_t(b[p + 2]) << 16 | uint32_t(b[p + 3]) << 24;
+    std::memcpy(out, &bits, sizeof bits);
+    *pos = p + 4;
+    return VORN_OK;
+}
+
+inline int _rd_f64(const uint8_t* b, size_t* pos, size_t end, double* out) {
+    const size_t p = *pos;
+    if (p > end || end - p < 8) {
+        return VORN_ERR_WIRE;
+    }
+    uint64_t bits = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+        bits |= uint64_t(b[p + k]) << (8u * k);
+    }
+    std::memcpy(out, &bits, sizeof bits);
+    *pos = p + 8;
+    return VORN_OK;
+}
+
+inline int _skip(uint32_t wt, const uint8_t* b, size_t* pos, size_t end) {
+    switch (wt) {
+    case 0: {
+        uint64_t ignored;
+        return _varint(b, pos, end, &ignored);
+    }
+    case 1:
+        if (*pos > end || end - *pos < 8) {
+            return VORN_ERR_WIRE;
+        }
+        *pos += 8;
+        return VORN_OK;
+    case 2: {
+        vornstr ignored;
+        return _lenspan(b, pos, end, &ignored);
+    }
+    case 5:
+        if (*pos > end || end - *pos < 4) {
+            return VORN_ERR_WIRE;
+        }
+        *pos += 4;
+        return VORN_OK;
+    default:  // groups (3, 4) and the unassigned 6, 7
+        return VORN_ERR_WIRE;
+    }
+}
+
+inline int _has(uint64_t mask, int bit) {
+    return static_cast<int>((mask >> bit) & 1u);
+}
+
+// Fields are only ever set: the caller decides whether the record starts out
+// zeroed (qf_PricingData_decode) or already holds values.
+inline int qf_PricingData_decode_into(const uint8_t* b, size_t n, qf_PricingData* o) {
+    size_t pos = 0;
+    while (pos < n) {
+        uint64_t tag;
+        if (_varint(b, &pos, n, &tag) != VORN_OK || tag > 0xFFFFFFFFu) {
+            return VORN_ERR_WIRE;
+        }
+        uint64_t v;
+        // Each known field has exactly one accepted wire type, so the whole
+        // tag is the dispatch key; the same field number with any other wire
+        // type falls through to the skip below.
+        switch (tag) {
+#define VORN_BIT(BIT) (o->has |= uint64_t{1} << (BIT))
+#define VORN_VIEW(TAG, FIELD, BIT)                                   \
+    case TAG:                                                        \
+        if (_lenspan(b, &pos, n, &o->FIELD) != VORN_OK) {            \
+            return VORN_ERR_WIRE;                                    \
+        }                                                            \
+        VORN_BIT(BIT);                                               \
+        break;
+#define VORN_F32(TAG, FIELD, BIT)                                    \
+    case TAG:                                                        \
+        if (_rd_f32(b, &pos, n, &o->FIELD) != VORN_OK) {             \
+            return VORN_ERR_WIRE;                                    \
+        }                                                            \
+        VORN_BIT(BIT);                                               \
+        break;
+#define VORN_F64(TAG, FIELD, BIT)                                    \
+    case TAG:                                                        \
+        if (_rd_f64(b, &pos, n, &o->FIELD) != VORN_OK) {             \
+            return VORN_ERR_WIRE;                                    \
+        }                                                            \
+        VORN_BIT(BIT);                                               \
+        break;
+#define VORN_SINT64(TAG, FIELD, BIT)                                 \
+    case TAG:                                                        \
+        if (_varint(b, &pos, n, &v) != VORN_OK) {                    \
+            return VORN_ERR_WIRE;                                    \
+        }                                                            \
+        o->FIELD = _zigzag(v);                                       \
+        VORN_BIT(BIT);                                               \
+        break;
+#define VORN_INT32(TAG, FIELD, BIT)                                  \
+    case TAG:                                                        \
+        if (_varint(b, &pos, n, &v) != VORN_OK) {                    \
+            return VORN_ERR_WIRE;                                    \
+        }                                                            \
+        o->FIELD = static_cast<int32_t>(static_cast<uint32_t>(v));   \
+        VORN_BIT(BIT);                                               \
+        break;
+            VORN_VIEW(10, id, 0)
+            VORN_F32(21, price, 1)
+            VORN_SINT64(24, time, 2)
+            VORN_VIEW(34, currency, 3)
+            VORN_VIEW(42, exchange, 4)
+            VORN_INT32(48, quoteType, 5)
+            VORN_INT32(56, marketHours, 6)
+            VORN_F32(69, changePercent, 7)
+            VORN_SINT64(72, dayVolume, 8)
+            VORN_F32(85, dayHigh, 9)
+            VORN_F32(93, dayLow, 10)
+            VORN_F32(101, change, 11)
+            VORN_VIEW(106, shortName, 12)
+            VORN_SINT64(112, expireDate, 13)
+            VORN_F32(125, openPrice, 14)
+            VORN_F32(133, previousClose, 15)
+            VORN_F32(141, strikePrice, 16)
+            VORN_VIEW(146, underlyingSymbol, 17)
+            VORN_SINT64(152, openInterest, 18)
+            VORN_SINT64(160, optionsType, 19)
+            VORN_SINT64(168, miniOption, 20)
+            VORN_SINT64(176, lastSize, 21)
+            VORN_F32(189, bid, 22)
+            VORN_SINT64(192, bidSize, 23)
+            VORN_F32(205, ask, 24)
+            VORN_SINT64(208, askSize, 25)
+            VORN_SINT64(216, priceHint, 26)
+            VORN_SINT64(224, vol_24hr, 27)
+            VORN_SINT64(232, volAllCurrencies, 28)
+            VORN_VIEW(242, fromcurrency, 29)
+            VORN_VIEW(250, lastMarket, 30)
+            VORN_F64(257, circulatingSupply, 31)
+            VORN_F64(265, marketcap, 32)
+            VORN_VIEW(274, components, 33)
+        case 282: {
+            vornstr s;
+            if (_lenspan(b, &pos, n, &s) != VORN_OK) {
+                return VORN_ERR_WIRE;
+            }
+            // Bounded storage keeps the record fixed-size; the overflow is
+            // counted so a caller can tell that entries were left out.
+            if (o->indices_n < VORN_INDICES_MAX) {
+                o->indices[o->indices_n++] = s;
+            } else {
+                ++o->indices_dropped;
+            }
+            VORN_BIT(34);
+            break;
+        }
+            VORN_SINT64(288, cmcRank, 35)
+            VORN_VIEW(298, underlyingShortname, 36)
+            VORN_F32(309, fiftyTwoWeekChange, 37)
+            VORN_F32(317, fiftyTwoWeekChangePercent, 38)
+            VORN_F32(325, latestAmountRaised, 39)
+            VORN_SINT64(328, latestFundingDate, 40)
+            VORN_VIEW(338, latestShareClass, 41)
+            VORN_F32(349, latestImpliedValuation, 42)
+            VORN_F32(357, ytdReturn, 43)
+            VORN_F32(365, qtdReturn, 44)
+            VORN_F32(373, fullDayChange, 45)
+            VORN_F32(381, fullDayChangePercent, 46)
+#undef VORN_INT32
+#undef VORN_SINT64
+#undef VORN_F64
+#undef VORN_F32
+#undef VORN_VIEW
+#undef VORN_BIT
+        default:
+            if ((tag >> 3) == 0) {
+                return VORN_ERR_WIRE;
+            }
+            if (_skip(static_cast<uint32_t>(tag & 7u), b, &pos, n) != VORN_OK) {
+                return VORN_ERR_WIRE;
+            }
+            break;
+        }
+    }
+    return VORN_OK;
+}
+
+inline int qf_PricingData_decode(const uint8_t* b, size_t n, qf_PricingData* o) {
+    std::memset(o, 0, sizeof *o);
+    return qf_PricingData_decode_into(b, n, o);
+}
+
+// ---------------------------------------------------------------------------
+// JSON envelope scan and base64
+// ---------------------------------------------------------------------------
+
+// Index of the first unescaped '"' at or after `i` (a backslash steps over
+// the byte after it), or `n` if there is none.  memchr does the walking; a
+// quote is escaped exactly when an odd run of backslashes precedes it.  The
+// run never reaches back past `i` because every caller starts right after an
+// opening quote.
+inline size_t _vorn_str_end(const uint8_t* b, size_t i, size_t n) {
+    while (i < n) {
+        const void* hit = std::memchr(b + i, '"', n - i);
+        if (hit == nullptr) {
+            return n;
+        }
+        const size_t q = static_cast<size_t>(static_cast<const uint8_t*>(hit) - b);
+        size_t run = 0;
+        while (q - run > i && b[q - run - 1] == '\\') {
+            ++run;
+        }
+        if ((run & 1u) == 0) {
+            return q;
+        }
+        i = q + 1;
+    }
+    return n;
+}
+
+inline bool _vorn_ws(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// A byte scanner, not a parser: finds the first `"key"` followed by a colon
+// and returns the raw bytes of its string value, escapes untouched.
+inline int vorn_json_str_value(const uint8_t* b, size_t n, const char* key, size_t klen,
+                               vornstr* out) {
+    size_t i = 0;
+    while (i < n) {
+        const void* hit = std::memchr(b + i, '"', n - i);
+        if (hit == nullptr) {
+            break;
+        }
+        i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - b);
+        if (n - i >= klen + 2 && std::memcmp(b + i + 1, key, klen) == 0 &&
+            b[i + klen + 1] == '"') {
+            size_t j = i + klen + 2;
+            while (j < n && _vorn_ws(b[j])) {
+                ++j;
+            }
+            if (j < n && b[j] == ':') {
+                ++j;
+                while (j < n && _vorn_ws(b[j])) {
+                    ++j;
+                }
+                if (j >= n || b[j] != '"') {
+                    return VORN_ERR_JSON;  // the member is there but not a string
+                }
+                const size_t start = j + 1;
+                const size_t stop = _vorn_str_end(b, start, n);
+                // The view keeps its length in 32 bits; refuse rather than
+                // hand on a silently shortened text.
+                if (stop >= n || stop - start > 0xFFFFFFFFu) {
+                    return VORN_ERR_JSON;
+                }
+                out->p = b + start;
+                out->n = static_cast<uint32_t>(stop - start);
+                return VORN_OK;
+            }
+        }
+        // Skip the whole string so keys quoted inside other values are not seen.
+        const size_t stop = _vorn_str_end(b, i + 1, n);
+        i = stop < n ? stop + 1 : n;
+    }
+    return VORN_ERR_JSON;
+}
+
+namespace vorn_detail {
+// -1 for every byte outside both alphabets; '+'/'-' and '/'/'_' share values
+// so standard and URL-safe text (even mixed) decode alike.
+struct B64Table {
+    int8_t v[256];
+    constexpr B64Table() : v() {
+        for (int c = 0; c < 256; ++c) {
+            v[c] = -1;
+        }
+        for (int c = 0; c < 26; ++c) {
+            v['A' + c] = static_cast<int8_t>(c);
+            v['a' + c] = static_cast<int8_t>(26 + c);
+        }
+        for (int c = 0; c < 10; ++c) {
+            v['0' + c] = static_cast<int8_t>(52 + c);
+        }
+        v['+'] = v['-'] = 62;
+        v['/'] = v['_'] = 63;
+    }
+};
+inline constexpr B64Table b64_table{};
+}  // namespace vorn_detail
+
+inline int _b64val(uint8_t c) {
+    return vorn_detail::b64_table.v[c];
+}
+
+// Writes at most n bytes to dst.  Stops at the first '=' (padding and
+// anything after it are ignored), accepts the JSON escape "\/" for '/', and
+// drops fewer than 8 leftover bits without complaint.
+inline vorn_ssize_t vorn_b64_decode(const uint8_t* src, size_t n, uint8_t* dst) {
+    uint32_t acc = 0;
+    unsigned bits = 0;
+    size_t o = 0;
+    size_t i = 0;
+    while (i < n) {
+        // Whole quads while the accumulator is empty: the common case.
+        if (bits == 0 && n - i >= 4) {
+            const int a = _b64val(src[i]), b = _b64val(src[i + 1]);
+            const int c = _b64val(src[i + 2]), d = _b64val(src[i + 3]);
+            if ((a | b | c | d) >= 0) {
+                const uint32_t q = uint32_t(a) << 18 | uint32_t(b) << 12 |
+                                   uint32_t(c) << 6 | uint32_t(d);
+                dst[o] = static_cast<uint8_t>(q >> 16);
+                dst[o + 1] = static_cast<uint8_t>(q >> 8);
+                dst[o + 2] = static_cast<uint8_t>(q);
+                o += 3;
+                i += 4;
+                continue;
+            }
+        }
+        const uint8_t ch = src[i];
+        int val;
+        if (ch == '=') {
+            break;
+        }
+        if (ch == '\\') {
+            if (i + 1 < n && src[i + 1] == '/') {
+                val = 63;
+                i += 2;
+            } else {
+                return VORN_ERR_B64;
+            }
+        } else {
+            val = _b64val(ch);
+            if (val < 0) {
+                return VORN_ERR_B64;
+            }
+            i += 1;
+        }
+        acc = (acc << 6) | static_cast<uint32_t>(val);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            dst[o++] = static_cast<uint8_t>(acc >> bits);
+            acc &= (uint32_t{1} << bits) - 1u;
+        }
+    }
+    return static_cast<vorn_ssize_t>(o);
+}
+
+// The one path from a text frame to a decoded record, shared by the ticker
+// and the public decoder.  *scratch grows (never shrinks) to exactly the
+// base64 length + 4; on a failed realloc both it and *scratch_cap stay as
+// they were.  Returns VORN_OK, VORN_ERR_WIRE, VORN_ERR_NOMEM, VORN_ERR_B64 or
+// VORN_ERR_JSON; `rec` is meaningful only for VORN_OK and its string views
+// point into *scratch.
+inline int vorn_frame_decode(const uint8_t* b, size_t n, uint8_t** scratch,
+                             size_t* scratch_cap, qf_PricingData* rec) {
+    vornstr s;
+    if (vorn_json_str_value(b, n, "message", 7, &s) != VORN_OK) {
+        return VORN_ERR_JSON;
+    }
+    const size_t need = static_cast<size_t>(s.n) + 4;
+    if (*scratch_cap < need) {
+        void* grown = std::realloc(*scratch, need);
+        if (grown == nullptr) {
+            return VORN_ERR_NOMEM;
+        }
+        *scratch = static_cast<uint8_t*>(grown);
+        *scratch_cap = need;
+    }
+    vorn_ssize_t m = 0;
+    if (s.n > 0) {
+        m = vorn_b64_decode(s.p, s.n, *scratch);
+        if (m < 0) {
+            return static_cast<int>(m);
+        }
+    }
+    return qf_PricingData_decode(*scratch, static_cast<size_t>(m), rec);
+}
+
+#ifndef VORNPROTO_NO_PYTHON
+// ---------------------------------------------------------------------------
+// Python side: record -> dict and result code -> exception object
+// ---------------------------------------------------------------------------
+
+namespace vorn_detail {
+
+enum class Kind : uint8_t { Str, F32, F64, I64, I32, List };
+
+struct FieldDesc {
+    const char* name;
+    Kind kind;
+    size_t offset;
+};
+
+// Indexed by presence bit; the order is the dict's key order.
+inline constexpr FieldDesc fields[47] = {
+    {"id", Kind::Str, offsetof(qf_PricingData, id)},
+    {"price", Kind::F32, offsetof(qf_PricingData, price)},
+    {"time", Kind::I64, offsetof(qf_PricingData, time)},
+    {"currency", Kind::Str, offsetof(qf_PricingData, currency)},
+    {"exchange", Kind::Str, offsetof(qf_PricingData, exchange)},
+    {"quoteType", Kind::I32, offsetof(qf_PricingData, quoteType)},
+    {"marketHours", Kind::I32, offsetof(qf_PricingData, marketHours)},
+    {"changePercent", Kind::F32, offsetof(qf_PricingData, changePercent)},
+    {"dayVolume", Kind::I64, offsetof(qf_PricingData, dayVolume)},
+    {"dayHigh", Kind::F32, offsetof(qf_PricingData, dayHigh)},
+    {"dayLow", Kind::F32, offsetof(qf_PricingData, dayLow)},
+    {"change", Kind::F32, offsetof(qf_PricingData, change)},
+    {"shortName", Kind::Str, offsetof(qf_PricingData, shortName)},
+    {"expireDate", Kind::I64, offsetof(qf_PricingData, expireDate)},
+    {"openPrice", Kind::F32, offsetof(qf_PricingData, openPrice)},
+    {"previousClose", Kind::F32, offsetof(qf_PricingData, previousClose)},
+    {"strikePrice", Kind::F32, offsetof(qf_PricingData, strikePrice)},
+    {"underlyingSymbol", Kind::Str, offsetof(qf_PricingData, underlyingSymbol)},
+    {"openInterest", Kind::I64, offsetof(qf_PricingData, openInterest)},
+    {"optionsType", Kind::I64, offsetof(qf_PricingData, optionsType)},
+    {"miniOption", Kind::I64, offsetof(qf_PricingData, miniOption)},
+    {"lastSize", Kind::I64, offsetof(qf_PricingData, lastSize)},
+    {"bid", Kind::F32, offsetof(qf_PricingData, bid)},
+    {"bidSize", Kind::I64, offsetof(qf_PricingData, bidSize)},
+    {"ask", Kind::F32, offsetof(qf_PricingData, ask)},
+    {"askSize", Kind::I64, offsetof(qf_PricingData, askSize)},
+    {"priceHint", Kind::I64, offsetof(qf_PricingData, priceHint)},
+    {"vol_24hr", Kind::I64, offsetof(qf_PricingData, vol_24hr)},
+    {"volAllCurrencies", Kind::I64, offsetof(qf_PricingData, volAllCurrencies)},
+    {"fromcurrency", Kind::Str, offsetof(qf_PricingData, fromcurrency)},
+    {"lastMarket", Kind::Str, offsetof(qf_PricingData, lastMarket)},
+    {"circulatingSupply", Kind::F64, offsetof(qf_PricingData, circulatingSupply)},
+    {"marketcap", Kind::F64, offsetof(qf_PricingData, marketcap)},
+    {"components", Kind::Str, offsetof(qf_PricingData, components)},
+    {"indices", Kind::List, offsetof(qf_PricingData, indices)},
+    {"cmcRank", Kind::I64, offsetof(qf_PricingData, cmcRank)},
+    {"underlyingShortname", Kind::Str, offsetof(qf_PricingData, underlyingShortname)},
+    {"fiftyTwoWeekChange", Kind::F32, offsetof(qf_PricingData, fiftyTwoWeekChange)},
+    {"fiftyTwoWeekChangePercent", Kind::F32,
+     offsetof(qf_PricingData, fiftyTwoWeekChangePercent)},
+    {"latestAmountRaised", Kind::F32, offsetof(qf_PricingData, latestAmountRaised)},
+    {"latestFundingDate", Kind::I64, offsetof(qf_PricingData, latestFundingDate)},
+    {"latestShareClass", Kind::Str, offsetof(qf_PricingData, latestShareClass)},
+    {"latestImpliedValuation", Kind::F32, offsetof(qf_PricingData, latestImpliedValuation)},
+    {"ytdReturn", Kind::F32, offsetof(qf_PricingData, ytdReturn)},
+    {"qtdReturn", Kind::F32, offsetof(qf_PricingData, qtdReturn)},
+    {"fullDayChange", Kind::F32, offsetof(qf_PricingData, fullDayChange)},
+    {"fullDayChangePercent", Kind::F32, offsetof(qf_PricingData, fullDayChangePercent)},
+};
+
+// The module serves one interpreter per process, so one table will do.
+inline PyObject* keys[47];
+inline PyObject* msg_wire;
+inline PyObject* msg_b64;
+inline PyObject* msg_json;
+
+template <typename T>
+inline T field_at(const qf_PricingData* o, size_t offset) {
+    T v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(o) + offset, sizeof v);
+    return v;
+}
+
+}  // namespace vorn_detail
+
+inline void vorn_proto_fini(void) {
+    for (PyObject*& k : vorn_detail::keys) {
+        Py_CLEAR(k);
+    }
+    Py_CLEAR(vorn_detail::msg_wire);
+    Py_CLEAR(vorn_detail::msg_b64);
+    Py_CLEAR(vorn_detail::msg_json);
+}
+
+// Interns the 47 keys and the common error texts once; 0, or -1 with a Python
+// error set.  Calling it again after success is a no-op.
+inline int vorn_proto_init(void) {
+    using namespace vorn_detail;
+    if (msg_json != nullptr) {
+        return 0;
+    }
+    for (int bit = 0; bit < 47; ++bit) {
+        keys[bit] = PyUnicode_InternFromString(fields[bit].name);
+        if (keys[bit] == nullptr) {
+            vorn_proto_fini();
+            return -1;
+        }
+    }
+    msg_wire = PyUnicode_InternFromString("malformed or truncated protobuf data");
+    msg_b64 = msg_wire ? PyUnicode_InternFromString("invalid base64 payload") : nullptr;
+    msg_json = msg_b64 ? PyUnicode_InternFromString("no string field 'message' in JSON envelope")
+                       : nullptr;
+    if (msg_json == nullptr) {
+        vorn_proto_fini();
+        return -1;
+    }
+    return 0;
+}
+
+inline PyObject* _s(vornstr s) {
+    // Bad bytes become U+FFFD; only a lack of memory can fail here.
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.p),
+                                static_cast<Py_ssize_t>(s.n), "replace");
+}
+
+inline PyObject* vorn_decode_error(int rc) {
+    using namespace vorn_detail;
+    if (msg_json == nullptr && vorn_proto_init() < 0) {
+        return nullptr;
+    }
+    PyObject* msg;
+    switch (rc) {
+    case VORN_ERR_WIRE: msg = Py_NewRef(msg_wire); break;
+    case VORN_ERR_B64: msg = Py_NewRef(msg_b64); break;
+    case VORN_ERR_JSON: msg = Py_NewRef(msg_json); break;
+    case VORN_ERR_REQUIRED: msg = PyUnicode_FromString("required protobuf field missing"); break;
+    case VORN_ERR_NOMEM: msg = PyUnicode_FromString("out of memory while decoding"); break;
+    default: msg = PyUnicode_FromFormat("decode error %d", rc); break;
+    }
+    if (msg == nullptr) {
+        return nullptr;
+    }
+    PyObject* exc = PyObject_CallOneArg(PyExc_ValueError, msg);
+    Py_DECREF(msg);
+    return exc;
+}
+
+// What the error callback receives for a failed frame: a bare MemoryError()
+// when the scratch buffer could not grow, the ValueError otherwise.
+inline PyObject* vorn_frame_error(int rc) {
+    if (rc == VORN_ERR_NOMEM) {
+        return PyObject_CallNoArgs(PyExc_MemoryError);
+    }
+    return vorn_decode_error(rc);
+}
+
+inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
+    using namespace vorn_detail;
+    if (msg_json == nullptr && vorn_proto_init() < 0) {
+        return nullptr;
+    }
+    // Presized so a typical 12-16 field quote is built without a rehash.
+    PyObject* d = _PyDict_NewPresized(std::popcount(o->has));
+    if (d == nullptr) {
+        return nullptr;
+    }
+    for (int bit = 0; bit < 47; ++bit) {
+        if (!_has(o->has, bit)) {
+            continue;
+        }
+        const FieldDesc& f = fields[bit];
+        PyObject* v = nullptr;
+        switch (f.kind) {
+        case Kind::Str: v = _s(field_at<vornstr>(o, f.offset)); break;
+        case Kind::F32: v = PyFloat_FromDouble(static_cast<double>(field_at<float>(o, f.offset))); break;
+        case Kind::F64: v = PyFloat_FromDouble(field_at<double>(o, f.offset)); break;
+        case Kind::I64: v = PyLong_FromLongLong(field_at<int64_t>(o, f.offset)); break;
+        case Kind::I32: v = PyLong_FromLong(field_at<int32_t>(o, f.offset)); break;
+        case Kind::List: {
+            const uint32_t cnt = o->indices_n <= VORN_INDICES_MAX ? o->indices_n : VORN_INDICES_MAX;
+            v = PyList_New(static_cast<Py_ssize_t>(cnt));
+            for (uint32_t i = 0; v != nullptr && i < cnt; ++i) {
+                PyObject* item = _s(o->indices[i]);
+                if (item == nullptr) {
+                    Py_CLEAR(v);
+                    break;
+                }
+                PyList_SET_ITEM(v, static_cast<Py_ssize_t>(i), item);
+            }
+            break;
+        }
+        }
+        if (v == nullptr) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+        const int rc = PyDict_SetItem(d, keys[bit], v);
+        Py_DECREF(v);
+        if (rc < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    }
+    return d;
+}
+#endif  // VORNPROTO_NO_PYTHON
