@@ -1,0 +1,18 @@
+// Public decoder functions of the extension module: the same frame pipeline
+// the ticker runs, callable on stored or captured payloads.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// decode_frame(payload) -> dict: payload is a text frame (any bytes-like
+// object); raises the exception object the error callback would receive.
+PyObject* vorn_py_decode_frame(PyObject* module, PyObject* payload);
+
+// decode_pricing_data(data) -> dict: data is one raw protobuf PricingData
+// message (any bytes-like object).
+PyObject* vorn_py_decode_pricing_data(PyObject* module, PyObject* data);
+
+// Both functions as METH_O entries, terminated by a null entry, for the
+// module's method table.
+extern PyMethodDef vorn_decode_api_methods[];
