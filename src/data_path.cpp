@@ -1,0 +1,32 @@
+// The per-frame path from a text payload to a scheduled callback: one decode
+// into the ticker's reusable buffer, then the mapping or the error object.
+#include "ticker_impl.hpp"
+#include "vornproto.hpp"
+
+namespace vorn {
+
+// --- the data path ---------------------------------------------------------------
+
+int on_data_callback(TickerObject* self, PyObject* message) {
+    char* b = nullptr;
+    Py_ssize_t n = 0;
+    if (PyBytes_AsStringAndSize(message, &b, &n) < 0) return -1;
+    qf_PricingData rec;
+    const int rc = vorn_frame_decode(reinterpret_cast<const uint8_t*>(b), static_cast<size_t>(n), &self->_scratch,
+                                     &self->_scratch_cap, &rec);
+    // The loop and the callback are read before the mapping or the error
+    // object is built: building can run the garbage collector.
+    Ref loop = Ref::borrow(self->_loop);
+    Ref callback = Ref::borrow(rc == VORN_OK ? self->_message_callback : self->_error_callback);
+    Ref arg = Ref::steal(rc == VORN_OK ? qf_PricingData_to_dict(&rec) : vorn_frame_error(rc));
+    if (!arg) return -1;
+    Ref coro = Ref::steal(PyObject_CallOneArg(callback.get(), arg.get()));
+    if (!coro) return -1;
+    arg.reset();
+    PyObject* task = PyObject_CallMethodOneArg(loop.get(), names::create_task, coro.get());
+    if (!task) return -1;
+    Py_DECREF(task);
+    return 0;
+}
+
+}  // namespace vorn
