@@ -165,10 +165,16 @@ run_pytest() {
     local asan=$1
     shift
     if [[ $asan == 1 ]]; then
-        local rt
-        rt=$("$CXX" -print-file-name=libasan.so)
-        [[ $rt == /* && -e $rt ]] || die "ASan runtime not found ($CXX -print-file-name=libasan.so gave '$rt')"
-        rt=$(readlink -f "$rt")
+        # libstdc++ is preloaded right after the ASan runtime: python does not
+        # link it, so otherwise ASan finds no real __cxa_throw to forward to
+        # when it starts, and the first C++ exception aborts the process.
+        local lib rt=""
+        for lib in libasan.so libstdc++.so; do
+            local p
+            p=$("$CXX" -print-file-name="$lib")
+            [[ $p == /* && -e $p ]] || die "$lib not found ($CXX -print-file-name=$lib gave '$p')"
+            rt+="${rt:+ }$(readlink -f "$p")"
+        done
         log "running pytest on the sanitizer build (LD_PRELOAD=$rt)"
         ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
         UBSAN_OPTIONS="print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \

@@ -109,6 +109,17 @@ tc_ensure() {
     log "toolchain ready in $((SECONDS - t0)) s ($(du -sh "$VORN_TC_DIR" | cut -f1))"
 }
 
+# apt inside must reach the mirror the way the host's apt does: a snapshot
+# mirror has long-expired Release files that the host is configured to
+# accept, and a proxy may be needed. Those settings are copied at each entry.
+tc_sync_apt_conf() {
+    local conf=$1/etc/apt/apt.conf.d/50vorn-host
+    command -v apt-config >/dev/null || return 0
+    apt-config dump 2>/dev/null \
+        | grep -E '^Acquire::(Check-Valid-Until|https?::Proxy|ftp::Proxy) ' >"$conf.new" || true
+    if [[ -s $conf.new ]]; then mv "$conf.new" "$conf"; else rm -f "$conf.new" "$conf"; fi
+}
+
 # Runs in a fresh private mount namespace (see the caller in ./dev), so every
 # mount below vanishes with the last process using it.
 tc_enter() {
@@ -125,6 +136,7 @@ tc_enter() {
         mount --bind "$ca" "$d$ca"
     fi
     cp -L --remove-destination /etc/resolv.conf "$d/etc/resolv.conf" 2>/dev/null || true
+    tc_sync_apt_conf "$d"
     # Host-only settings are dropped: pyenv shims, local wheel folders and
     # interpreter overrides mean nothing inside.
     exec chroot "$d" /usr/bin/env \
