@@ -7,10 +7,11 @@ namespace {
 // decode_frame's base64 output buffer.  It lives per thread and is reused so
 // the steady state takes no C memory, like the ticker's own scratch.  It is
 // not a process-wide buffer because the record's string views point into it
-// until the dict is built, and building the dict can run Python code (a GC
-// pass calling a finaliser) that calls decode_frame again on this thread or
-// lets another thread run.  A nested call on the same thread finds `busy`
-// set and decodes into a buffer of its own instead.
+// until the dict is built, and the dict is built through the interpreter:
+// other threads may decode at the same time (free-threaded builds, or any
+// future step that lets the lock go), and should a finaliser ever run inside
+// that build and call decode_frame, it would be on this very thread.  Such a
+// nested call finds `busy` set and decodes into a buffer of its own.
 struct Scratch {
     uint8_t* p = nullptr;
     size_t cap = 0;
