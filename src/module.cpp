@@ -2,6 +2,7 @@
 // module globals, interned names and the websocket library's classes.
 #include "module.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -61,7 +62,9 @@ namespace {
 
 constexpr const char kAuthor[] = "The vornticker developers";
 
-int64_t g_interpreter_id = -1;
+// The first interpreter to create the module; atomic because interpreters
+// with their own GIL may get here at the same time.
+std::atomic<int64_t> g_interpreter_id{-1};
 bool g_executed = false;
 
 // Binds one of the library's C-level classes, refusing a layout other than the
@@ -186,9 +189,8 @@ int module_exec_impl(PyObject* module) {
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (g_interpreter_id != id) {
+    int64_t first = -1;
+    if (!g_interpreter_id.compare_exchange_strong(first, id) && first != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -218,7 +220,9 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Declared so that CPython lets an isolated interpreter reach
+    // module_create, which then refuses it with the module's own message.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
