@@ -516,8 +516,61 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// __annotations__ and __annotate__ behave as on a Python function, because
+// functools.wraps copies only __annotate__: setting a callable __annotate__
+// drops the stored __annotations__, which the next read computes from it.
+PyObject* function_get_annotations(PyObject* self, void*) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return nullptr;
+    PyObject* ann = nullptr;
+    if (PyDict_GetItemRef(dict.get(), names::__annotations__, &ann) != 0) return ann;
+    PyObject* annotate = nullptr;
+    if (PyDict_GetItemRef(dict.get(), names::__annotate__, &annotate) < 0) return nullptr;
+    if (annotate && annotate != Py_None) {
+        Ref format = Ref::steal(PyLong_FromLong(1));  // annotationlib.Format.VALUE
+        ann = format ? PyObject_CallOneArg(annotate, format.get()) : nullptr;
+        if (ann && !PyDict_Check(ann)) {
+            PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(ann)->tp_name);
+            Py_CLEAR(ann);
+        }
+    } else {
+        ann = PyDict_New();
+    }
+    Py_XDECREF(annotate);
+    if (ann && PyDict_SetItem(dict.get(), names::__annotations__, ann) < 0) Py_CLEAR(ann);
+    return ann;
+}
+
+int function_set_annotations(PyObject* self, PyObject* value, void*) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return -1;
+    if (!value) return PyDict_Pop(dict.get(), names::__annotations__, nullptr) < 0 ? -1 : 0;
+    return PyDict_SetItem(dict.get(), names::__annotations__, value);
+}
+
+PyObject* function_get_annotate(PyObject* self, void*) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return nullptr;
+    PyObject* annotate = nullptr;
+    if (PyDict_GetItemRef(dict.get(), names::__annotate__, &annotate) < 0) return nullptr;
+    return annotate ? annotate : Py_NewRef(Py_None);
+}
+
+int function_set_annotate(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict || PyDict_SetItem(dict.get(), names::__annotate__, value) < 0) return -1;
+    if (value != Py_None && PyDict_Pop(dict.get(), names::__annotations__, nullptr) < 0) return -1;
+    return 0;
+}
+
 PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+    {"__annotate__", function_get_annotate, function_set_annotate, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -37,7 +37,7 @@
     X(subscribe) X(unsubscribe)                                                    \
     /* function object attributes */                                               \
     X(__name__) X(__qualname__) X(__module__) X(__doc__) X(__annotations__)        \
-    X(__text_signature__) X(_is_coroutine_marker) X(_is_coroutine_mark)            \
+    X(__text_signature__) X(_is_coroutine_marker) X(_is_coroutine_mark) X(__annotate__) \
     X(__dict__) X(__new__) X(Coroutine) X(close) X(warnings)                    \
     X(_warn_unawaited_coroutine)
 
