@@ -1,0 +1,396 @@
+"""The local quote feed (vornticker.feed): its protobuf encoder against the
+protobuf runtime, its quotes through our decoder, and the server with a raw
+websocket client, with a VornTicker, and from the command line."""
+
+import asyncio
+import datetime as dt
+import math
+import os
+import signal
+import ssl
+import subprocess
+import sys
+
+import orjson
+import picows
+import pytest
+from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+
+import vornticker
+from vornticker import feed as vf
+from vornticker import vornticker as vt
+from vornticker.endpoint import use_endpoint
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vornticker.__file__)))
+SYMBOLS = {
+    "AAPL": vf.Kind.EQUITY,
+    "BRK-B": vf.Kind.EQUITY,
+    "^GSPC": vf.Kind.INDEX,
+    "BTC-USD": vf.Kind.CRYPTO,
+    "DOGE-USD": vf.Kind.CRYPTO,
+    "EURUSD=X": vf.Kind.CURRENCY,
+    "JPY=X": vf.Kind.CURRENCY,
+    "AAPL250117C00150000": vf.Kind.OPTION,
+    "SPY261218P00512500": vf.Kind.OPTION,
+}
+
+
+# --- the protobuf runtime as the oracle ------------------------------------------------------
+
+# PricingData written out from the message definition, independently of the
+# feed's own table. proto2, so zeros and empty strings are still written.
+PROTO_FIELDS = """
+    1 id string; 2 price float; 3 time sint64; 4 currency string; 5 exchange string;
+    6 quoteType int32; 7 marketHours int32; 8 changePercent float; 9 dayVolume sint64;
+    10 dayHigh float; 11 dayLow float; 12 change float; 13 shortName string; 14 expireDate sint64;
+    15 openPrice float; 16 previousClose float; 17 strikePrice float; 18 underlyingSymbol string;
+    19 openInterest sint64; 20 optionsType sint64; 21 miniOption sint64; 22 lastSize sint64;
+    23 bid float; 24 bidSize sint64; 25 ask float; 26 askSize sint64; 27 priceHint sint64;
+    28 vol_24hr sint64; 29 volAllCurrencies sint64; 30 fromcurrency string; 31 lastMarket string;
+    32 circulatingSupply double; 33 marketcap double; 34 components string; 35 indices repeated-string;
+    36 cmcRank sint64; 37 underlyingShortname string; 38 fiftyTwoWeekChange float;
+    39 fiftyTwoWeekChangePercent float; 40 latestAmountRaised float; 41 latestFundingDate sint64;
+    42 latestShareClass string; 43 latestImpliedValuation float; 44 ytdReturn float; 45 qtdReturn float;
+    46 fullDayChange float; 47 fullDayChangePercent float
+"""
+
+
+def _pricing_data_class():
+    T = descriptor_pb2.FieldDescriptorProto
+    types = {
+        "string": T.TYPE_STRING,
+        "repeated-string": T.TYPE_STRING,
+        "float": T.TYPE_FLOAT,
+        "double": T.TYPE_DOUBLE,
+        "sint64": T.TYPE_SINT64,
+        "int32": T.TYPE_INT32,
+    }
+    file = descriptor_pb2.FileDescriptorProto(name="feed_oracle.proto", package="feedoracle", syntax="proto2")
+    msg = file.message_type.add(name="PricingData")
+    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
+        number, name, kind = entry.split()
+        label = T.LABEL_REPEATED if kind.startswith("repeated") else T.LABEL_OPTIONAL
+        msg.field.add(name=name, number=int(number), type=types[kind], label=label)
+    pool = descriptor_pool.DescriptorPool()
+    pool.Add(file)
+    return message_factory.GetMessageClass(pool.FindMessageTypeByName("feedoracle.PricingData"))
+
+
+PricingData = _pricing_data_class()
+
+
+def _every_field_at_an_edge():
+    """A quote with all 47 fields and the awkward values of each wire type."""
+    q = {}
+    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
+        number, name, kind = entry.split()
+        n = int(number)
+        q[name] = {
+            "string": "" if n % 2 else f"Société Générale € {n}",
+            "repeated-string": ["^GSPC", "", "指数"] * 6,  # more than the decoder keeps
+            "float": [0.0, -0.0, math.inf, -1.5, 3.4028234663852886e38, 1e-45][n % 6],
+            "double": [-(2.0**1000), 5e-324][n % 2],
+            "sint64": [-(2**63), 2**63 - 1, 0, -1, 1][n % 5],
+            "int32": [-1, -(2**31)][n % 2],
+        }[kind]
+    return q
+
+
+def _generated_quotes():
+    market = vf.Market(seed=11)
+    return [market.tick(symbol) for symbol in SYMBOLS for _ in range(3)]
+
+
+def _oracle_message(quote):
+    msg = PricingData()
+    for key, value in quote.items():
+        if key == "indices":
+            msg.indices.extend(value)
+        else:
+            setattr(msg, key, value)
+    return msg
+
+
+def _read_back(msg):
+    out = {}
+    for field, value in msg.ListFields():
+        out[field.name] = list(value) if field.is_repeated else value
+    return out
+
+
+def _same(a, b):
+    # Equal, with -0.0 told apart from 0.0.
+    if isinstance(a, float) and isinstance(b, float):
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
+    return a == b and type(a) is type(b)
+
+
+def _as_sent(key, value):
+    # What a float field holds after the trip: single precision, except the two doubles.
+    if isinstance(value, float) and key not in ("circulatingSupply", "marketcap"):
+        return vf.f32(value)
+    return value
+
+
+@pytest.mark.parametrize(
+    "quote",
+    [_every_field_at_an_edge(), *_generated_quotes()],
+    ids=lambda q: str(q.get("id") or "every-field"),
+)
+def test_encoder_agrees_with_the_protobuf_runtime(quote):
+    ours = vf.encode_pricing_data(quote)
+    # The runtime writes known fields in field-number order, as we do, so the
+    # bytes themselves must match, not only their meaning.
+    assert ours == _oracle_message(quote).SerializeToString()
+    back = _read_back(PricingData.FromString(ours))
+    assert back.keys() == quote.keys()
+    for key, value in quote.items():
+        assert _same(back[key], _as_sent(key, value)), key
+
+
+def test_the_extension_decodes_what_the_encoder_wrote():
+    quote = _every_field_at_an_edge()
+    decoded = vt.decode_pricing_data(vf.encode_pricing_data(quote))
+    assert decoded.pop("indices") == quote.pop("indices")[:16]  # the decoder keeps sixteen
+    assert decoded.keys() == quote.keys()
+    for key, value in quote.items():
+        assert _same(decoded[key], _as_sent(key, value)), key
+
+
+@pytest.mark.parametrize(
+    "quote, error",
+    [
+        ({"nope": 1}, KeyError),
+        ({"quoteType": 2**31}, ValueError),
+        ({"time": 2**63}, ValueError),
+        ({"dayVolume": True}, TypeError),
+        ({"price": "1.0"}, TypeError),
+        ({"id": b"AAPL"}, TypeError),
+        ({"indices": "^GSPC"}, TypeError),
+    ],
+)
+def test_encoder_refuses_what_the_message_cannot_carry(quote, error):
+    with pytest.raises(error):
+        vf.encode_pricing_data(quote)
+
+
+# --- generated quotes ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("symbol, kind", SYMBOLS.items())
+def test_symbol_shape_decides_the_instrument_type(symbol, kind):
+    assert vf.instrument_kind(symbol) == kind
+
+
+@pytest.mark.parametrize("symbol", SYMBOLS)
+def test_frames_decode_to_the_quotes_the_feed_made(symbol):
+    market = vf.Market(seed=3)
+    quotes = [market.tick(symbol) for _ in range(200)]
+    for q in quotes:
+        frame = vf.encode_frame(q)
+        envelope = orjson.loads(frame)
+        assert envelope["type"] == "pricing" and isinstance(envelope["message"], str)
+        assert vt.decode_frame(frame) == q
+
+    # A random walk that stays a coherent quote.
+    volumes = [q.get("dayVolume", 0) for q in quotes]
+    assert volumes == sorted(volumes)
+    for q in quotes:
+        assert q["id"] == symbol
+        assert q["dayLow"] <= q["price"] <= q["dayHigh"]
+        # Both prices went through single precision: allow a few of its steps.
+        slack = 1e-6 * q["previousClose"]
+        assert math.isclose(q["change"], q["price"] - q["previousClose"], rel_tol=0, abs_tol=slack)
+        assert math.isclose(q["changePercent"], 100 * q["change"] / q["previousClose"], rel_tol=1e-4, abs_tol=1e-6)
+        if "bid" in q:
+            assert q["bid"] < q["ask"]
+            assert q["bid"] <= q["price"] <= q["ask"]
+    assert len({q["price"] for q in quotes}) > 10
+
+
+@pytest.mark.parametrize(
+    "symbol, expected",
+    [
+        (
+            "AAPL250117C00150000",
+            {
+                "quoteType": vf.QuoteType.OPTION,
+                "underlyingSymbol": "AAPL",
+                "strikePrice": 150.0,
+                "expireDate": int(dt.datetime(2025, 1, 17, tzinfo=dt.UTC).timestamp()),
+                "optionsType": vf.OptionType.CALL,
+            },
+        ),
+        (
+            "SPY261218P00512500",
+            {
+                "underlyingSymbol": "SPY",
+                "strikePrice": 512.5,
+                "expireDate": int(dt.datetime(2026, 12, 18, tzinfo=dt.UTC).timestamp()),
+                "optionsType": vf.OptionType.PUT,
+            },
+        ),
+        ("BTC-USD", {"quoteType": vf.QuoteType.CRYPTOCURRENCY, "fromcurrency": "BTC", "currency": "USD"}),
+        ("EURUSD=X", {"quoteType": vf.QuoteType.CURRENCY, "shortName": "EUR/USD", "currency": "USD"}),
+        ("JPY=X", {"shortName": "USD/JPY", "currency": "JPY"}),
+        ("^GSPC", {"quoteType": vf.QuoteType.INDEX}),
+        ("AAPL", {"quoteType": vf.QuoteType.EQUITY, "currency": "USD"}),
+    ],
+)
+def test_quotes_carry_what_the_symbol_says(symbol, expected):
+    q = vf.Market(seed=5).tick(symbol)
+    assert {k: q[k] for k in expected} == expected
+    if vf.instrument_kind(symbol) == vf.Kind.CRYPTO:
+        assert math.isclose(q["marketcap"], q["circulatingSupply"] * q["price"], rel_tol=1e-6)
+
+
+# --- the server ---------------------------------------------------------------------------------
+
+
+class RawClient(picows.WSListener):
+    def __init__(self):
+        super().__init__()
+        self.frames = []
+        self.arrived = asyncio.Event()
+
+    def on_ws_frame(self, transport, frame):
+        if frame.msg_type == picows.WSMsgType.TEXT:
+            self.frames.append(frame.get_payload_as_bytes())
+            self.arrived.set()
+
+    async def wait_frames(self, n, timeout=10.0):
+        async def enough():
+            while len(self.frames) < n:
+                self.arrived.clear()
+                await self.arrived.wait()
+
+        await asyncio.wait_for(enough(), timeout)
+
+
+def _control(transport, action, symbols):
+    transport.send(picows.WSMsgType.TEXT, orjson.dumps({action: symbols}))
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("tls", ["trustme", "cryptography", "plain"])
+async def test_server_streams_frames_that_decode_to_the_quotes_it_sent(tls):
+    backend = "auto" if tls == "plain" else tls
+    async with vf.LocalFeed(rate=200, record=10_000, tls=tls != "plain", tls_backend=backend) as feed:
+        assert feed.url.startswith("wss://" if tls != "plain" else "ws://")
+        if tls != "plain":
+            # The certificate is checked for real: without the feed's CA it is refused.
+            with pytest.raises((ssl.SSLError, OSError, picows.WSError)):
+                await picows.ws_connect(RawClient, feed.url, ssl_context=ssl.create_default_context())
+        transport, client = await picows.ws_connect(RawClient, feed.url, ssl_context=feed.client_ssl_context())
+        try:
+            _control(transport, "subscribe", ["AAPL", "EURUSD=X"])
+            transport.send(picows.WSMsgType.TEXT, b'{"hello": "not a control message"}')
+            await client.wait_frames(40)
+            decoded = [vt.decode_frame(f) for f in client.frames]
+            assert decoded == list(feed.sent)[: len(decoded)]
+            assert {q["id"] for q in decoded} == {"AAPL", "EURUSD=X"}
+            stats = feed.stats
+            assert (stats.connections, stats.clients, stats.control_messages, stats.rejected_messages) == (1, 1, 1, 1)
+            assert stats.per_symbol.keys() == {"AAPL", "EURUSD=X"}
+            assert feed.subscriptions() == [frozenset({"AAPL", "EURUSD=X"})]
+        finally:
+            transport.send_close(picows.WSCloseCode.OK)
+            await asyncio.wait_for(transport.wait_disconnected(), 5)
+
+
+@pytest.mark.asyncio
+async def test_every_client_gets_the_same_quote_of_a_symbol_both_watch():
+    async with vf.LocalFeed(rate=100, tls=False) as feed:
+        (t1, c1), (t2, c2) = [await picows.ws_connect(RawClient, feed.url) for _ in range(2)]
+        _control(t1, "subscribe", ["AAPL", "MSFT"])
+        await c1.wait_frames(4)
+        _control(t2, "subscribe", ["AAPL"])
+        await c2.wait_frames(10)
+        aapl_1 = [f for f in c1.frames if vt.decode_frame(f)["id"] == "AAPL"]
+        aapl_2 = [vt.decode_frame(f) for f in c2.frames]
+        assert {q["id"] for q in aapl_2} == {"AAPL"}
+        # The second client joined later: its quotes are a run of the first's.
+        first = [vt.decode_frame(f) for f in aapl_1]
+        start = first.index(aapl_2[0])
+        n = min(len(first) - start, len(aapl_2))
+        assert n > 3 and first[start : start + n] == aapl_2[:n]
+        for t in (t1, t2):
+            t.disconnect()
+        for t in (t1, t2):
+            await asyncio.wait_for(t.wait_disconnected(), 5)
+
+
+def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
+    """Through a real VornTicker: after unsubscribe the feed stops making
+    quotes of the symbol, and every one it did send was delivered."""
+    feed = vf.LocalFeed(rate=100)
+    loop.run_until_complete(feed.start())
+    got = []
+    results = {}
+
+    async def on_quote(q):
+        got.append(q["id"])
+
+    async def scenario(ticker):
+        await ticker.subscribe(["AAPL", "MSFT", "BTC-USD"])
+        while {"AAPL", "MSFT", "BTC-USD"} - set(got):
+            await asyncio.sleep(0.01)
+        await ticker.unsubscribe(["MSFT"])
+        await feed.wait_subscribed("MSFT", subscribed=False)
+        results["subscriptions"] = feed.subscriptions()
+        frozen = feed.stats.per_symbol["MSFT"]
+        aapl_before = got.count("AAPL")
+        await asyncio.sleep(0.3)
+        results["msft"] = (frozen, feed.stats.per_symbol["MSFT"], got.count("MSFT"))
+        results["aapl_grew"] = got.count("AAPL") > aapl_before + 5
+        ticker.close_websocket()  # the ticker's shutdown stops the loop
+
+    try:
+        with use_endpoint(feed.url, feed.client_ssl_context()):
+            ticker = vt.VornTicker(loop)
+            ticker.start_websocket(on_quote)
+            loop.create_task(scenario(ticker))
+            guard = loop.call_later(20, loop.stop)
+            loop.run_forever()
+            guard.cancel()
+    finally:
+        loop.run_until_complete(feed.stop())
+    assert results["subscriptions"] == [frozenset({"AAPL", "BTC-USD"})]
+    frozen, later, received = results["msft"]
+    assert frozen == later == received
+    assert results["aapl_grew"]
+
+
+def test_feed_command_serves_until_interrupted(tmp_path):
+    ca_file = tmp_path / "ca.pem"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vornticker.feed", "--port", "0", "--rate", "50", "--ca-file", str(ca_file)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=tmp_path,
+        env=env,
+    )
+    try:
+        url = proc.stdout.readline().decode().strip()
+        assert url.startswith("wss://127.0.0.1:")
+
+        async def one_quote():
+            context = ssl.create_default_context(cafile=str(ca_file))
+            transport, client = await picows.ws_connect(RawClient, url, ssl_context=context)
+            _control(transport, "subscribe", ["^GSPC"])
+            await client.wait_frames(3)
+            transport.disconnect()
+            await transport.wait_disconnected()
+            return [vt.decode_frame(f) for f in client.frames]
+
+        quotes = asyncio.run(one_quote())
+        assert [q["id"] for q in quotes] == ["^GSPC"] * len(quotes)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err.decode()
+    assert b"served" in err and b"Traceback" not in err
