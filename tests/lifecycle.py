@@ -1,20 +1,20 @@
 """Helpers for the connection tests: the ticker's log lines as something to
 wait on, application callbacks that record what reaches them, a ticker that
 records the start of its shutdown instead of stopping the loop, and quote
-frames built from known fields.
+frames built from known fields with the protobuf runtime.
 
 Test modules import the fixtures they use from here by name."""
 
 from __future__ import annotations
 
 import asyncio
-import base64
 import logging
 from typing import Any
 
 import pytest
 
 from quote_service import WAIT, Changes
+from quotes import PricingData, expected_dict, frame
 from vornticker import _testsupport as ts
 from vornticker import vornticker as vt
 
@@ -205,34 +205,15 @@ def transport_of(ticker: vt.VornTicker) -> Any:
 # --- quote frames ---------------------------------------------------------------------
 
 
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while True:
-        low, n = n & 0x7F, n >> 7
-        if not n:
-            out.append(low)
-            return bytes(out)
-        out.append(low | 0x80)
-
-
-def _text_field(tag: int, text: str) -> bytes:
-    data = text.encode()
-    return _varint(tag) + _varint(len(data)) + data
-
-
-def _zigzag_field(tag: int, value: int) -> bytes:
-    return _varint(tag) + _varint(((value << 1) ^ (value >> 63)) & 0xFFFFFFFFFFFFFFFF)
-
-
 def quote(symbol: str, seq: int, name: str | None = None) -> tuple[bytes, dict[str, Any]]:
     """A quote frame with id, time (= seq) and optionally shortName, and the
-    mapping the message callback should receive for it."""
-    message = _text_field(10, symbol) + _zigzag_field(24, seq)
-    expected: dict[str, Any] = {"id": symbol, "time": seq}
+    mapping the message callback should receive for it, as the protobuf
+    runtime reads the message."""
+    fields: dict[str, Any] = {"id": symbol, "time": seq}
     if name is not None:
-        message += _text_field(106, name)
-        expected["shortName"] = name
-    return b'{"message":"' + base64.b64encode(message) + b'"}', expected
+        fields["shortName"] = name
+    wire = PricingData(**fields).SerializeToString()
+    return frame(wire), expected_dict(wire)
 
 
 def big_quote(symbol: str, seq: int, size: int) -> tuple[bytes, dict[str, Any]]:
