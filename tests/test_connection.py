@@ -2,7 +2,6 @@
 to the callbacks, subscriptions on every connection, the server's CLOSE, the
 listener's hooks with real transports, and the round-trip time probe."""
 
-import asyncio
 import logging
 
 import picows
