@@ -39,6 +39,13 @@ public:
         }
     }
     bool acquire(PyObject* obj) {
+        // bytes is what the websocket layer hands out; read it in place and
+        // skip the buffer protocol's bookkeeping.
+        if (PyBytes_CheckExact(obj)) {
+            view_.buf = PyBytes_AS_STRING(obj);
+            view_.len = PyBytes_GET_SIZE(obj);
+            return true;
+        }
         held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
         return held_;
     }
