@@ -71,10 +71,10 @@ for target in fuzz_frame fuzz_to_dict; do
     found=$((after - before))
     [[ $status -ne 0 && $found -eq 0 ]] && found=1
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+    cov=$(grep -ao 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     echo "[fuzz] $target: executions=${execs:-?} coverage=${cov:-?} findings=$found (log: $log)"
     if [[ $found -ne 0 ]]; then
-        grep -E 'ERROR|runtime error|fuzz_frame:|fuzz_to_dict:|Test unit written' "$log" | head -20 || true
+        grep -aE 'ERROR|runtime error|fuzz_frame:|fuzz_to_dict:|Test unit written' "$log" | head -20 || true
     fi
     total_findings=$((total_findings + found))
 done
