@@ -110,6 +110,17 @@ void log_unexpected(PyObject* exc) {
     Py_XDECREF(previous);
 }
 
+// Best effort on the way out of the loop: a failure here must not replace the
+// exception that is ending the loop, so it is reported as unraisable.
+void drop_connection(PyObject* transport) {
+    PyObject* r = PyObject_CallMethodNoArgs(transport, names::disconnect);
+    if (r) {
+        Py_DECREF(r);
+    } else {
+        PyErr_WriteUnraisable(transport);
+    }
+}
+
 void attempt_cleanup(TickerObject* self) {
     set_field(self->_transport, Py_None);
     Ref ev = Ref::borrow(self->IS_CONNECTED);
@@ -173,13 +184,14 @@ Body start_ticker_body(TickerObject* self) {
         }
         double t_conn = 0.0;
         bool was_connected = false;
+        Ref transport;
         std::optional<PyError> failure;
         try {
             Ref connecting = connect_awaitable(self, listener.get());
             Ref limited = wait_for(connecting.get(), self->connect_timeout);
             connecting.reset();
             Ref pair = co_await await(std::move(limited));
-            Ref transport = unpack_first_of_two(pair.get());
+            transport = unpack_first_of_two(pair.get());
             pair.reset();
             was_connected = true;
             {
@@ -207,10 +219,15 @@ Body start_ticker_body(TickerObject* self) {
                     propagate = true;
                 }
             } catch (PyError&) {
+                if (transport) drop_connection(transport.get());
                 attempt_cleanup(self);
                 throw;
             }
             if (propagate) {
+                // Leaving the loop (a cancellation, say) must not leave the
+                // connection running unowned: quotes would keep arriving and
+                // close_websocket could no longer reach it.
+                if (transport) drop_connection(transport.get());
                 attempt_cleanup(self);
                 throw std::move(*failure);
             }

@@ -262,13 +262,17 @@ def test_cancelling_the_loop_while_connected_clears_the_connection_state(loop, o
         async with QuoteService() as service:
             with service.endpoint():
                 ticker.start_websocket(*feed.callbacks)
-                await service.wait_connection(1)
+                conn = await service.wait_connection(1)
                 await feed.wait("open")
                 assert transport_of(ticker) is not None and ticker.IS_CONNECTED.is_set()
                 task = ticker_task(ticker)
                 task.cancel()
                 with pytest.raises(asyncio.CancelledError):
                     await task
+                # The connection does not outlive the loop that owned it (it
+                # would go on delivering quotes that no close could stop).
+                await service.wait_disconnected(conn)
+                await feed.wait("close")
 
     run(loop, scenario())
     assert transport_of(ticker) is None and not ticker.IS_CONNECTED.is_set()
