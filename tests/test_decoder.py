@@ -144,40 +144,28 @@ def test_sample_quotes_as_the_service_sends_them(kind):
 
 
 # ---------------------------------------------------------------------------
-# Wire rules, by hand
+# Values in the dict, by hand
 # ---------------------------------------------------------------------------
 
-def f32(x):
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
+# The wire rules themselves are covered in tests/cpp; these are the ones
+# whose outcome shows in the dict.
 @pytest.mark.parametrize(
     "wire, want",
     [
         (b"", {}),
-        (ABC, {"id": "ABC"}),
         (bytes.fromhex("0a00"), {"id": ""}),
         (bytes.fromhex("0a0341ff42"), {"id": "A\ufffdB"}),
-        (bytes.fromhex("1801"), {"time": -1}),
-        (bytes.fromhex("1802"), {"time": 1}),
         (bytes.fromhex("30ffffffffffffffffff01"), {"quoteType": -1}),
-        (bytes.fromhex("38") + q.varint(0x1_8000_0000), {"marketHours": -(2**31)}),
-        (bytes.fromhex("150000803f"), {"price": 1.0}),
-        (bytes.fromhex("8102") + struct.pack("<d", 2.5), {"circulatingSupply": 2.5}),
+        (bytes.fromhex("18") + b"\xff" * 9 + b"\x7f", {"time": -(2**63)}),
         (q.tag(2, 5) + struct.pack("<f", 0.1), {"price": 0.10000000149011612}),
         (q.tag(2, 5) + struct.pack("<f", 187.53), {"price": 187.52999877929688}),
         # Wire order does not decide key order.
         (q.tag(36, 0) + q.varint(4) + q.tag(2, 5) + struct.pack("<f", 2.0), {"price": 2.0, "cmcRank": 2}),
-        (q.tag(2, 5) + struct.pack("<f", 1.0) + q.tag(2, 5) + struct.pack("<f", 3.0), {"price": 3.0}),
-        (bytes.fromhex("089601"), {}),  # field 1 as a varint: skipped
-        (q.tag(1, 2) + b"\x01x" + q.tag(1, 0) + b"\x05", {"id": "x"}),
-        (q.tag(536870911, 0) + b"\x01", {}),  # largest field number
         (b"".join(q.tag(35, 2) + bytes([2]) + b"%02d" % k for k in range(20)),
          {"indices": ["%02d" % k for k in range(16)]}),
     ],
-    ids=lambda v: v.hex() if isinstance(v, bytes) and len(v) < 24 else None,
 )
-def test_wire_rules(wire, want):
+def test_dict_values(wire, want):
     q.assert_same_dict(decode_pricing_data(wire), want)
 
 
@@ -185,27 +173,13 @@ def test_wire_rules(wire, want):
     "wire",
     [
         bytes.fromhex("15000080"),  # float cut short
-        bytes.fromhex("8102") + bytes(7),  # double cut short
-        bytes.fromhex("0b00"),  # field 1, wire type 3
-        bytes.fromhex("0c"),  # wire type 4
-        q.tag(100, 6) + bytes(8),
-        q.tag(100, 7) + bytes(8),
-        bytes.fromhex("0000"),  # field number 0
-        bytes.fromhex("0500000000"),  # field number 0, fixed32
-        bytes.fromhex("8080808010") + b"\x00",  # tag 2^32
-        bytes.fromhex("18") + b"\xff" * 9 + b"\x81\x00",  # eleven-byte varint
-        bytes.fromhex("0a04414243"),  # length one past the end
-        bytes.fromhex("8a"),  # tag cut short
+        bytes.fromhex("0b00"),  # wire type 3
+        bytes.fromhex("8080808010") + b"\x00",  # tag above 32 bits
         ABC + bytes.fromhex("1580"),  # fails after a good field
     ],
 )
 def test_wire_errors(wire):
     raises_exactly(decode_pricing_data, wire, WIRE)
-
-
-def test_tenth_varint_byte_0x7f_is_accepted():
-    # Only its lowest bit lands (bit 63); the zigzag of all ones is INT64_MIN.
-    assert decode_pricing_data(b"\x18" + b"\xff" * 9 + b"\x7f") == {"time": -(2**63)}
 
 
 # ---------------------------------------------------------------------------
