@@ -182,7 +182,8 @@ Body stop_signal_handler_body(TickerObject* self, PyObject* signum) {
     try {
         Ref ev = Ref::borrow(self->_stop_event);
         Ref wait = call_method0(ev.get(), names::wait);
-        Ref fut = wait_for(wait.get(), 2.0);
+        Ref limit = check(PyLong_FromLong(2));
+        Ref fut = wait_for(wait.get(), limit.get());
         co_await await(std::move(fut));
     } catch (PyError& e) {
         if (!matches_asyncio_timeout(e)) throw;

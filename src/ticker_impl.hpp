@@ -52,13 +52,17 @@ inline Ref call_method2(PyObject* obj, PyObject* name, PyObject* a, PyObject* b)
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
 inline Ref new_float(double v) { return check(PyFloat_FromDouble(v)); }
 
-// asyncio.wait_for(awaitable, timeout=<float>)
-inline Ref wait_for(PyObject* awaitable, double timeout) {
+// asyncio.wait_for(awaitable, timeout=timeout)
+inline Ref wait_for(PyObject* awaitable, PyObject* timeout) {
     Ref fn = global_attr(names::asyncio, names::wait_for);
-    Ref t = new_float(timeout);
     Ref kw = check(PyTuple_Pack(1, names::timeout));
-    PyObject* args[] = {awaitable, t.get()};
+    PyObject* args[] = {awaitable, timeout};
     return check(PyObject_Vectorcall(fn.get(), args, 1, kw.get()));
+}
+
+inline Ref wait_for(PyObject* awaitable, double timeout) {
+    Ref t = new_float(timeout);
+    return wait_for(awaitable, t.get());
 }
 
 inline bool matches_asyncio_timeout(const PyError& e) {
