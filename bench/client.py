@@ -1,0 +1,284 @@
+"""One benchmark client, in a process of its own, against bench/server.py.
+
+    python bench/client.py CONTENDER --url URL [--ca CA.pem] [--cpu C]
+        (--raw PATH | --memory --burst B --sample-every S --warmup W [--tracemalloc])
+
+Contenders, each with the same coroutine callback, scheduled with the loop's
+create_task once per quote, never awaited:
+  vornticker  VornTicker pointed at the server with vornticker.endpoint.use_endpoint
+  websockets  the websockets library's asyncio client, `async for message in ws`,
+              decoding in Python
+  picows-py   a picows WSListener decoding in Python in on_ws_frame
+  picows-null (memory baseline) a picows WSListener that does not decode: it
+              builds the same dicts from values decoded up front, with
+              dict(zip(keys, values)) in C
+
+"Decoding in Python" is bench_decode.python_orjson: orjson.loads,
+binascii.a2b_base64, the protobuf runtime's FromString (message class built
+at run time from the field table in tests/quotes.py), ListFields into a dict.
+
+The run ends with the server's END frame, which is no quote: every contender
+hands it to its error callback, which runs after every quote task before it
+had started, and closes the connection.
+
+--raw: the callback stores its start time and the quote's stamp; at the end
+  both arrays (int64, arrivals then stamps) are written to PATH.
+--memory: the server sends bursts of B quotes (server.py --burst); the
+  callback counts, and at the last quote of each burst asks for the next one
+  with a subscribe message (the same symbol each time), so no more than B
+  quotes ever wait to be handled. At the end of every S quotes (a multiple of
+  B), from W on, when every quote before has been handled, it samples the
+  resident set (/proc/self/statm), the traced Python memory (with
+  --tracemalloc) and the C allocator's call count (when the LD_PRELOAD
+  counter named by VORN_BENCH_MALLOC_COUNTER is loaded).
+Prints "RESULT <json>" last.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import ctypes
+import json
+import os
+import ssl
+import sys
+import time
+import tracemalloc
+from array import array
+from typing import Any
+
+SUBSCRIBE = b'{"subscribe":["BENCH"]}'
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm", "rb") as f:
+        return int(f.read().split()[1]) * _PAGE
+
+
+def malloc_counter() -> Any:
+    path = os.environ.get("VORN_BENCH_MALLOC_COUNTER")
+    if not path:
+        return None
+    fn = ctypes.CDLL(path).vorn_malloc_count
+    fn.restype = ctypes.c_uint64
+    fn.argtypes = []
+    return fn
+
+
+class Recorder:
+    """The application side: the quote callback and what it records."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.arrivals = array("q")
+        self.stamps = array("q")
+        self.samples: list[dict[str, int]] = []
+        self.count = 0
+        self.errors: list[str] = []
+        self.finish: Any = None  # set by the contender: ends the connection
+        self.more: Any = None  # set by the contender: asks the server for the next burst
+        self.mallocs = malloc_counter()
+
+    def quote_callback(self) -> Any:
+        if self.args.memory:
+            rec, burst, every, warmup = self, self.args.burst, self.args.sample_every, self.args.warmup
+
+            async def on_quote(q: dict[str, object]) -> None:
+                rec.count += 1
+                if rec.count % burst == 0:
+                    if rec.count % every == 0 and rec.count >= warmup:
+                        rec.sample()
+                    rec.more()
+
+            return on_quote
+        arr_append, st_append, mono = self.arrivals.append, self.stamps.append, time.monotonic_ns
+
+        async def on_quote(q: dict[str, object]) -> None:
+            arr_append(mono())
+            st_append(q["time"])  # type: ignore[arg-type]
+
+        return on_quote
+
+    def error_callback(self) -> Any:
+        async def on_error(err: Exception) -> None:
+            self.errors.append(repr(err))
+            self.finish()
+
+        return on_error
+
+    def sample(self) -> None:
+        s = {"quotes": self.count, "rss": rss_bytes(), "t": time.monotonic_ns()}
+        if tracemalloc.is_tracing():
+            s["traced"] = tracemalloc.get_traced_memory()[0]
+        if self.mallocs is not None:
+            s["mallocs"] = self.mallocs()
+        self.samples.append(s)
+
+    def result(self) -> dict[str, object]:
+        out: dict[str, object] = {"contender": self.args.contender, "errors": self.errors}
+        if self.args.memory:
+            out |= {"quotes": self.count, "samples": self.samples}
+        else:
+            out["quotes"] = len(self.arrivals)
+            with open(self.args.raw, "wb") as f:
+                self.arrivals.tofile(f)
+                self.stamps.tofile(f)
+        return out
+
+
+def ssl_context(args: argparse.Namespace) -> ssl.SSLContext | None:
+    return ssl.create_default_context(cafile=args.ca) if args.url.startswith("wss:") else None
+
+
+def python_decoder() -> Any:
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from bench_decode import python_orjson
+
+    return python_orjson
+
+
+# --- contenders ------------------------------------------------------------------------
+
+
+def run_vornticker(args: argparse.Namespace, rec: Recorder) -> None:
+    from vornticker import VornTicker
+    from vornticker.endpoint import use_endpoint
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    ticker = VornTicker(loop)
+    rec.finish = ticker.close_websocket
+    rec.more = lambda: loop.create_task(ticker.subscribe(["BENCH"]))
+
+    async def quiet(text: str) -> None:
+        pass
+
+    async def subscribe() -> None:
+        await ticker.subscribe(["BENCH"])
+
+    with use_endpoint(args.url, ssl_context(args)):
+        ticker.start_websocket(rec.quote_callback(), rec.error_callback(), quiet, quiet)
+        loop.create_task(subscribe())
+        loop.run_forever()  # the ticker stops the loop once closed
+    loop.close()
+
+
+def run_websockets(args: argparse.Namespace, rec: Recorder) -> None:
+    from websockets.asyncio.client import connect
+
+    decode = python_decoder()
+    on_quote, on_error = rec.quote_callback(), rec.error_callback()
+
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        create_task = loop.create_task
+        async with connect(args.url, ssl=ssl_context(args)) as ws:
+            rec.finish = lambda: create_task(ws.close())
+            rec.more = lambda: create_task(ws.send(SUBSCRIBE.decode()))
+            await ws.send(SUBSCRIBE.decode())
+            async for message in ws:
+                try:
+                    quote = decode(message)
+                except Exception as e:
+                    create_task(on_error(e))
+                else:
+                    create_task(on_quote(quote))
+
+    asyncio.run(main())
+
+
+def run_picows(args: argparse.Namespace, rec: Recorder, null: bool) -> None:
+    from picows import WSListener, WSMsgType, ws_connect
+
+    on_quote, on_error = rec.quote_callback(), rec.error_callback()
+    TEXT, CLOSE = WSMsgType.TEXT, WSMsgType.CLOSE
+
+    async def main() -> None:
+        create_task = asyncio.get_running_loop().create_task
+        if null:
+            sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+            import frames
+            from vornticker.vornticker import decode_frame
+
+            # The server sends its pool in order; so does this list.
+            pool = [tuple(zip(*decode_frame(p).items())) for p in frames.plain_payloads(1024)]
+            turn = [0]
+
+            def handle(payload: bytes) -> None:
+                i = turn[0]
+                turn[0] = (i + 1) % len(pool)
+                if payload[2:6] == b"type" and payload[9:12] == b"end":
+                    create_task(on_error(ValueError("end")))
+                    return
+                keys, values = pool[i]
+                create_task(on_quote(dict(zip(keys, values))))
+        else:
+            decode = python_decoder()
+
+            def handle(payload: bytes) -> None:
+                try:
+                    quote = decode(payload)
+                except Exception as e:
+                    create_task(on_error(e))
+                else:
+                    create_task(on_quote(quote))
+
+        class Listener(WSListener):  # type: ignore[misc]
+            def on_ws_connected(self, transport: Any) -> None:
+                transport.send(TEXT, SUBSCRIBE)
+
+            def on_ws_frame(self, transport: Any, frame: Any) -> None:
+                if frame.msg_type == TEXT:
+                    handle(frame.get_payload_as_bytes())
+                elif frame.msg_type == CLOSE:
+                    transport.disconnect()
+
+        transport, _ = await ws_connect(
+            Listener, args.url, ssl_context=ssl_context(args),
+            enable_auto_ping=True, auto_ping_idle_timeout=3, auto_ping_reply_timeout=2,
+        )
+
+        def finish() -> None:
+            transport.send_close()
+            transport.disconnect()
+
+        rec.finish = finish
+        rec.more = lambda: transport.send(TEXT, SUBSCRIBE)
+        await transport.wait_disconnected()
+
+    asyncio.run(main())
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("contender", choices=("vornticker", "websockets", "picows-py", "picows-null"))
+    ap.add_argument("--url", required=True)
+    ap.add_argument("--ca", help="CA file for wss://")
+    ap.add_argument("--cpu", type=int, help="pin the process to this CPU")
+    ap.add_argument("--n", type=int, default=0, help="quotes the server sends (memory: for the sampling points)")
+    ap.add_argument("--raw", help="write arrival times and stamps here")
+    ap.add_argument("--memory", action="store_true")
+    ap.add_argument("--burst", type=int, default=1000, help="memory: quotes per burst")
+    ap.add_argument("--sample-every", type=int, default=100_000, help="memory: quotes between samples")
+    ap.add_argument("--warmup", type=int, default=0, help="memory: quotes before the first sample")
+    ap.add_argument("--tracemalloc", action="store_true")
+    args = ap.parse_args()
+    if args.cpu is not None:
+        os.sched_setaffinity(0, {args.cpu})
+    if args.tracemalloc:
+        tracemalloc.start()
+    rec = Recorder(args)
+    if args.contender == "vornticker":
+        run_vornticker(args, rec)
+    elif args.contender == "websockets":
+        run_websockets(args, rec)
+    else:
+        run_picows(args, rec, null=args.contender == "picows-null")
+    print("RESULT", json.dumps(rec.result()), flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
