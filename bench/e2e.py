@@ -1,0 +1,160 @@
+"""End to end: server process → loopback websocket → client process →
+decoded dict → coroutine callback, for vornticker and two Python clients.
+
+Two kinds of run per contender and transport (wss:// with a CA made for the
+run, and ws://):
+- blast: N frames as fast as the client takes them. Quotes per second are
+  counted at the callbacks, after the first tenth (warm-up). Latency here is
+  mostly time spent queued in socket buffers, so it is kept but not ranked.
+- paced: a steady rate that every contender sustains, in bursts of one loop
+  tick (about 1 ms); latency from the server's write to the start of the
+  callback is ranked from these runs (first tenth dropped as well).
+Each run is a fresh server process and a fresh client process, on CPUs of
+their own when the machine has two, kept awake by idle-class spinners unless
+--no-spin (see common.IdleSpinners). Contenders take turns within a repeat;
+the median of the repeats is reported (the best too, for throughput).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+from typing import Any
+
+from common import OUT, STAMP_MASK, IdleSpinners, Tls, median, percentile, read_raw, run_pair
+
+CONTENDERS = ("vornticker", "picows-py", "websockets")
+TRANSPORTS = ("tls", "plain")
+
+
+@dataclasses.dataclass(frozen=True)
+class Config:
+    blast_n: int
+    paced_rate: float
+    paced_seconds: float
+    repeats: int
+    spin: bool = True
+
+
+def _window_stats(path: Any) -> dict[str, float]:
+    arrivals, stamps = read_raw(path)
+    n = len(arrivals)
+    w = n // 10
+    lat = sorted(((a - s) & STAMP_MASK) / 1e3 for a, s in zip(arrivals[w:], stamps[w:]))
+    span = (arrivals[-1] - arrivals[w]) / 1e9 if n > w + 1 else float("nan")
+    return {
+        "quotes": n,
+        "span_s": (arrivals[-1] - arrivals[0]) / 1e9 if n > 1 else float("nan"),
+        "rate": (n - 1 - w) / span if span > 0 else float("nan"),
+        "p50_us": percentile(lat, 0.50),
+        "p90_us": percentile(lat, 0.90),
+        "p99_us": percentile(lat, 0.99),
+        "p999_us": percentile(lat, 0.999),
+        "max_us": lat[-1] if lat else float("nan"),
+    }, lat
+
+
+def run(cfg: Config, tls: Tls, log: Any = print) -> dict[str, Any]:
+    with IdleSpinners(cfg.spin):
+        return _run(cfg, tls, log)
+
+
+def _run(cfg: Config, tls: Tls, log: Any) -> dict[str, Any]:
+    raw = OUT / "raw"
+    raw.mkdir(parents=True, exist_ok=True)
+    paced_n = max(100, int(cfg.paced_rate * cfg.paced_seconds))
+    runs: dict[str, dict[str, dict[str, list[dict[str, float]]]]] = {
+        t: {c: {"blast": [], "paced": []} for c in CONTENDERS} for t in TRANSPORTS
+    }
+    latencies: dict[str, dict[str, list[float]]] = {t: {c: [] for c in CONTENDERS} for t in TRANSPORTS}
+    for rep in range(cfg.repeats):
+        order = CONTENDERS[rep % len(CONTENDERS) :] + CONTENDERS[: rep % len(CONTENDERS)]
+        for transport in TRANSPORTS:
+            for contender in order:
+                for kind, n, server_args in (
+                    ("blast", cfg.blast_n, ["--mode", "blast"]),
+                    ("paced", paced_n, ["--mode", "paced", "--rate", str(cfg.paced_rate)]),
+                ):
+                    path = raw / f"{transport}-{contender}-{kind}.bin"
+                    result, server = run_pair(
+                        contender, n, tls=tls if transport == "tls" else None,
+                        client_args=["--raw", str(path)], server_args=server_args,
+                    )
+                    if result["quotes"] != n:
+                        raise RuntimeError(f"{contender} got {result['quotes']} of {n} quotes")
+                    stats, lat = _window_stats(path)
+                    # The server's CPU time against the client's time to take the
+                    # frames: far below 1 means the client set the pace.
+                    stats["server_cpu"] = server["cpu_seconds"] / max(stats["span_s"], 1e-9)
+                    runs[transport][contender][kind].append(stats)
+                    if kind == "paced":
+                        latencies[transport][contender] += lat
+                        log(f"  e2e {rep + 1}/{cfg.repeats} {transport:5} {contender:10} paced  "
+                            f"p50 {stats['p50_us']:7.0f} us  p99 {stats['p99_us']:7.0f} us")
+                    else:
+                        log(f"  e2e {rep + 1}/{cfg.repeats} {transport:5} {contender:10} blast  "
+                            f"{stats['rate']:9,.0f} quotes/s")
+    summary: dict[str, dict[str, dict[str, float]]] = {}
+    for transport in TRANSPORTS:
+        summary[transport] = {}
+        for contender in CONTENDERS:
+            blast, paced = runs[transport][contender]["blast"], runs[transport][contender]["paced"]
+            summary[transport][contender] = {
+                "rate": median([r["rate"] for r in blast]),
+                "rate_best": max(r["rate"] for r in blast),
+                "p50_us": median([r["p50_us"] for r in paced]),
+                "p99_us": median([r["p99_us"] for r in paced]),
+                "p999_us": median([r["p999_us"] for r in paced]),
+                "blast_p50_us": median([r["p50_us"] for r in blast]),
+                "server_cpu_blast": max(r["server_cpu"] for r in blast),
+            }
+    return {
+        "config": dataclasses.asdict(cfg) | {"paced_n": paced_n},
+        "summary": summary,
+        "runs": runs,
+        "_latencies": latencies,  # for the plots; not written to the JSON file
+    }
+
+
+def table(res: dict[str, Any]) -> list[str]:
+    cfg = res["config"]
+    lines = [
+        f"throughput: {cfg['blast_n']:,} frames as fast as the client reads, median of {cfg['repeats']} "
+        f"(best in brackets); latency: server write -> callback start at {cfg['paced_rate']:,.0f} quotes/s, "
+        f"median of the runs' percentiles; CPUs {'kept awake by idle-class spinners' if cfg['spin'] else 'left to idle'}",
+        f"{'transport':<9} {'contender':<11} {'quotes/s':>10} {'(best)':>10} {'p50 us':>8} {'p99 us':>8} "
+        f"{'rate vs vornticker':>19} {'p99 vs vornticker':>18}",
+    ]
+    for transport in TRANSPORTS:
+        s = res["summary"][transport]
+        ours = s["vornticker"]
+        for contender in CONTENDERS:
+            r = s[contender]
+            lines.append(
+                f"{transport:<9} {contender:<11} {r['rate']:>10,.0f} {r['rate_best']:>10,.0f} "
+                f"{r['p50_us']:>8.0f} {r['p99_us']:>8.0f} {r['rate'] / ours['rate']:>18.2f}x "
+                f"{r['p99_us'] / ours['p99_us']:>17.2f}x"
+            )
+    busy = max(r["server_cpu_blast"] for t in TRANSPORTS for r in res["summary"][t].values())
+    lines.append(f"(the server used at most {busy:.0%} of a client's receiving time in CPU: the clients set the pace)")
+    return lines
+
+
+def goals(res: dict[str, Any]) -> list[tuple[str, bool, str]]:
+    out = []
+    for transport in TRANSPORTS:
+        s = res["summary"][transport]
+        v, w, p = s["vornticker"], s["websockets"], s["picows-py"]
+        out += [
+            (f"e2e {transport}: quotes/s >= 3x websockets client", v["rate"] >= 3 * w["rate"],
+             f"{v['rate'] / w['rate']:.2f}x"),
+            (f"e2e {transport}: quotes/s >= 1.5x picows + Python decoding", v["rate"] >= 1.5 * p["rate"],
+             f"{v['rate'] / p['rate']:.2f}x"),
+            (f"e2e {transport}: p99 latency <= half the websockets client's", v["p99_us"] <= 0.5 * w["p99_us"],
+             f"{v['p99_us']:.0f} us vs {w['p99_us']:.0f} us ({v['p99_us'] / w['p99_us']:.2f})"),
+        ]
+    return out
+
+
+if __name__ == "__main__":
+    sys.exit("run bench/run.py --only e2e")
