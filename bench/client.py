@@ -85,14 +85,14 @@ class Recorder:
         if self.args.memory:
             rec, burst, every, warmup = self, self.args.burst, self.args.sample_every, self.args.warmup
 
-            async def on_quote(q: dict[str, object]) -> None:
+            async def count_quote(q: dict[str, object]) -> None:
                 rec.count += 1
                 if rec.count % burst == 0:
                     if rec.count % every == 0 and rec.count >= warmup:
                         rec.sample()
                     rec.more()
 
-            return on_quote
+            return count_quote
         arr_append, st_append, mono = self.arrivals.append, self.stamps.append, time.monotonic_ns
 
         async def on_quote(q: dict[str, object]) -> None:

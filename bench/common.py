@@ -114,10 +114,10 @@ def run_pair(
         server_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT, env=env
     )
     try:
-        assert server.stdout is not None
+        assert server.stdout is not None and server.stderr is not None
         first = server.stdout.readline().split()
         if len(first) != 2 or first[0] != "PORT":
-            raise RunError(f"the server did not start: {first}\n{_tail(server.stderr.read())}")  # type: ignore[union-attr]
+            raise RunError(f"the server did not start: {first}\n{_tail(server.stderr.read())}")
         url = f"{'wss' if tls else 'ws'}://127.0.0.1:{first[1]}/?version=2"
         client_cmd = [sys.executable, str(BENCH / "client.py"), contender, "--url", url, "--n", str(n), *client_args]
         if tls:

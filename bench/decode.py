@@ -88,7 +88,7 @@ def measure(payloads: list[bytes], cfg: Config) -> dict[str, float]:
         assert decode_pricing_data(w) == d
     parts = [_floor_parts(d) for d in decoded]
     floor_calls = [[p[i] for p in parts] for i in range(3)]
-    noop_pairs = [(id, p) for p in payloads]
+    noop_pairs: list[tuple[Callable[[Any], object], object]] = [(id, p) for p in payloads]
 
     best: dict[str, float] = {}
 
@@ -128,7 +128,8 @@ def run(cfg: Config, log: Callable[[str], None] = print) -> dict[str, Any]:
 
 def table(res: dict[str, Any]) -> list[str]:
     lines = [
-        f"ns per frame, best of {res['config']['repeat']} rounds; ratios are python/decode_frame and decode_frame/floor",
+        f"ns per frame, best of {res['config']['repeat']} rounds; "
+        "ratios are python/decode_frame and decode_frame/floor",
         f"{'shape':<9} {'fields':>6} {'bytes':>5} {'decode_frame':>12} {'raw proto':>9} {'py orjson':>9} "
         f"{'py json':>8} {'floor':>6} {'vs orjson':>9} {'vs json':>8} {'vs floor':>8}",
     ]

@@ -36,7 +36,8 @@ def throughput(e2e: dict[str, Any], path: pathlib.Path, machine: str) -> None:
                         ha="center", va="bottom", fontsize=8, xytext=(0, 2), textcoords="offset points")
     ax.set_xticks(range(len(contenders)), contenders)
     ax.set_ylabel("quotes per second (median, min-max)")
-    ax.set_title(f"End to end throughput, {e2e['config']['blast_n']:,} frames\n{machine}", fontsize=10)
+    ax.set_title(f"End to end throughput, {e2e['config']['blast_n']:,} frames, "
+                 f"{e2e['config']['blast_repeats']} runs\n{machine}", fontsize=10)
     ax.legend()
     ax.margins(y=0.2)
     fig.tight_layout()

@@ -168,20 +168,23 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
 
     if quick:
         cfg = {
-            "e2e": e2e.Config(blast_n=20_000, paced_rate=10_000, paced_seconds=1.0, repeats=1),
+            "e2e": e2e.Config(blast_n=20_000, paced_rate=10_000, paced_seconds=1.0, blast_repeats=1,
+                              paced_repeats=1),
             "decode": decode.Config(iterations=4_000, repeat=5),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
     else:
         cfg = {
-            "e2e": e2e.Config(blast_n=100_000, paced_rate=10_000, paced_seconds=2.0, repeats=3),
+            "e2e": e2e.Config(blast_n=100_000, paced_rate=10_000, paced_seconds=2.0, blast_repeats=5,
+                              paced_repeats=3),
             "decode": decode.Config(iterations=20_000, repeat=10),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
     if args.repeats:
-        cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | {"repeats": args.repeats}))
+        both = {"blast_repeats": args.repeats, "paced_repeats": args.repeats}
+        cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | both))
     if args.rate:
         cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | {"paced_rate": args.rate}))
     if args.no_spin:

@@ -197,13 +197,13 @@ class Pusher(asyncio.Protocol):
                     await asyncio.sleep(0)  # let the client's frames in
         else:
             loop = asyncio.get_running_loop()
-            start = loop.time()
+            began = loop.time()
             pi = 0
             while sent < args.n and not self.closing:
-                due = min(args.n, int((loop.time() - start) * args.rate) + 1)
+                due = min(args.n, int((loop.time() - began) * args.rate) + 1)
                 if due > sent:
                     stamp = frames.stamp_b64(time.monotonic_ns())
-                    out = []
+                    out: list[bytes] = []
                     for _ in range(due - sent):
                         hh, tail = pieces[pi]
                         pi = (pi + 1) % len(pieces)
@@ -212,7 +212,7 @@ class Pusher(asyncio.Protocol):
                     writes += 1
                     sent = due
                 await self._wait_writable()
-                await asyncio.sleep(max(0.0, (sent + 1) / args.rate - (loop.time() - start)))
+                await asyncio.sleep(max(0.0, (sent + 1) / args.rate - (loop.time() - began)))
         end = frames.END_PAYLOAD
         transport.write(frames.ws_header(len(end)) + end)
         elapsed, cpu = time.monotonic() - t0, _cpu_seconds() - cpu0
