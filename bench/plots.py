@@ -18,7 +18,7 @@ def throughput(e2e: dict[str, Any], path: pathlib.Path, machine: str) -> None:
     fig, ax = plt.subplots(figsize=(8, 4.5))
     width = 0.38
     for k, transport in enumerate(("tls", "plain")):
-        xs, heights, lo, hi = [], [], [], []
+        xs, heights, lo, hi, tops = [], [], [], [], []
         for i, c in enumerate(contenders):
             rates = [r["rate"] for r in e2e["runs"][transport][c]["blast"]]
             med = e2e["summary"][transport][c]["rate"]
@@ -26,14 +26,15 @@ def throughput(e2e: dict[str, Any], path: pathlib.Path, machine: str) -> None:
             heights.append(med)
             lo.append(med - min(rates))
             hi.append(max(rates) - med)
+            tops.append(max(rates))
         bars = ax.bar(xs, heights, width, yerr=[lo, hi], capsize=3,
                       color=[COLORS.get(c, "grey") for c in contenders],
                       alpha=1.0 if transport == "tls" else 0.55, label="wss:// (TLS)" if k == 0 else "ws://")
         ours = e2e["summary"][transport]["vornticker"]["rate"]
-        for bar, c in zip(bars, contenders):
+        for bar, top in zip(bars, tops):  # above the error bar, not on it
             ax.annotate(f"{bar.get_height() / 1000:.0f}k\n{bar.get_height() / ours:.2f}x",
-                        (bar.get_x() + bar.get_width() / 2, bar.get_height()),
-                        ha="center", va="bottom", fontsize=8, xytext=(0, 2), textcoords="offset points")
+                        (bar.get_x() + bar.get_width() / 2, top),
+                        ha="center", va="bottom", fontsize=8, xytext=(0, 3), textcoords="offset points")
     ax.set_xticks(range(len(contenders)), contenders)
     ax.set_ylabel("quotes per second (median, min-max)")
     ax.set_title(f"End to end throughput, {e2e['config']['blast_n']:,} frames, "
@@ -115,7 +116,7 @@ def memory(mem: dict[str, Any], path: pathlib.Path, machine: str) -> None:
         a.set_ylim(min(lo, mid - 1), max(hi, mid + 1))  # at least 2 MiB tall: growth is judged against 1 MiB
     lines = ax.get_legend_handles_labels()[0] + ax2.get_legend_handles_labels()[0]
     labels = ax.get_legend_handles_labels()[1] + ax2.get_legend_handles_labels()[1]
-    ax.legend(lines, labels, loc="lower right")
+    ax.legend(lines, labels, loc="upper center", bbox_to_anchor=(0.5, -0.15), ncol=2, fontsize=8, frameon=False)
     ax.set_title(f"vornticker client memory after warm-up, ws://\n{machine}", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
