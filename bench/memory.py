@@ -156,7 +156,8 @@ def table(res: dict[str, Any]) -> list[str]:
         "C allocator calls per frame (LD_PRELOAD counter; pymalloc's small objects never reach it):",
         f"  decode loop  decode_frame {dec['decode_frame']:.3f}   decode_pricing_data {dec['decode_pricing_data']:.3f}"
         f"   same dicts via dict(pairs) {dec['dict(pairs)']:.3f}   python orjson pipeline {dec['python orjson']:.3f}",
-        f"  decode loop  vornticker's own: {dec['decode_frame'] - dec['dict(pairs)']:+.3f} per frame",
+        f"  decode loop  vornticker's own: {dec['decode_frame'] - dec['dict(pairs)']:+.3f} per frame; on the "
+        f"14-16 field sample quotes {dec['samples decode_frame']:.3f} against {dec['samples dict(pairs)']:.3f}",
         f"  live         vornticker {live['vornticker']:.3f}   baseline (picows, same dicts, no decoding) "
         f"{live['picows-null']:.3f}   picows + Python decoding {live['picows-py']:.3f}",
         f"  live         vornticker's own: {live['vornticker'] - live['picows-null']:+.3f} per frame",
@@ -194,6 +195,7 @@ def probe(frames_total: int) -> dict[str, float]:
 
     import bench_decode
     import frames
+    import quotes
     from vornticker.vornticker import decode_frame, decode_pricing_data
 
     lib = ctypes.CDLL(os.environ["VORN_BENCH_MALLOC_COUNTER"])
@@ -202,9 +204,12 @@ def probe(frames_total: int) -> dict[str, float]:
     payloads = frames.plain_payloads(1024)
     wires = [binascii.a2b_base64(orjson.loads(p)["message"]) for p in payloads]
     pairs = [tuple(decode_frame(p).items()) for p in payloads]
-    rounds = max(1, frames_total // len(payloads))
+    # bench_decode's sample quotes: 14 to 16 fields, the common size
+    samples = [quotes.frame(quotes.sample_wire(kind), before='"type":"pricing",') for kind in quotes.SAMPLE_QUOTES]
+    sample_pairs = [tuple(decode_frame(p).items()) for p in samples]
 
     def per_frame(fn: Any, inputs: list[Any]) -> float:
+        rounds = max(1, frames_total // len(inputs))
         for x in inputs:  # warm-up: buffers, caches and free lists filled
             fn(x)
         c0 = count()
@@ -218,6 +223,8 @@ def probe(frames_total: int) -> dict[str, float]:
         "decode_pricing_data": per_frame(decode_pricing_data, wires),
         "dict(pairs)": per_frame(dict, pairs),
         "python orjson": per_frame(bench_decode.python_orjson, payloads[: max(1, len(payloads) // 4)]),
+        "samples decode_frame": per_frame(decode_frame, samples * 64),
+        "samples dict(pairs)": per_frame(dict, sample_pairs * 64),
     }
 
 
