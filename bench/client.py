@@ -16,10 +16,12 @@ create_task once per quote, never awaited:
 "Decoding in Python" is bench_decode.python_orjson: orjson.loads,
 binascii.a2b_base64, the protobuf runtime's FromString (message class built
 at run time from the field table in tests/quotes.py), ListFields into a dict.
+The repeated field stays the runtime's container there, a little less work
+than the list vornticker builds.
 
 The run ends with the server's END frame, which is no quote: every contender
-hands it to its error callback, which runs after every quote task before it
-had started, and closes the connection.
+hands it to its error callback, whose task starts after every quote task
+scheduled before it, and which closes the connection.
 
 --raw: the callback stores its start time and the quote's stamp; at the end
   both arrays (int64, arrivals then stamps) are written to PATH.
