@@ -11,9 +11,14 @@ int on_data_callback(TickerObject* self, PyObject* message) {
     char* b = nullptr;
     Py_ssize_t n = 0;
     if (PyBytes_AsStringAndSize(message, &b, &n) < 0) return -1;
+    return on_data_payload(self, reinterpret_cast<const uint8_t*>(b), static_cast<size_t>(n));
+}
+
+int on_data_payload(TickerObject* self, const uint8_t* b, size_t n) {
     qf_PricingData rec;
-    const int rc = vorn_frame_decode(reinterpret_cast<const uint8_t*>(b), static_cast<size_t>(n), &self->_scratch,
-                                     &self->_scratch_cap, &rec);
+    // The payload is read only here, before any Python code runs; the views
+    // in `rec` point into the ticker's own buffer.
+    const int rc = vorn_frame_decode(b, n, &self->_scratch, &self->_scratch_cap, &rec);
     // The loop and the callback are read before the mapping or the error
     // object is built: building can run the garbage collector.
     Ref loop = Ref::borrow(self->_loop);

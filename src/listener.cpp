@@ -195,9 +195,12 @@ PyObject* on_ws_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         TickerObject* p = parent_of(self);
         if (!p) return nullptr;
         Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(p));
-        Ref payload = Ref::steal(call_method(frame, names::get_payload_as_bytes));
-        if (!payload) return nullptr;
-        if (p->vtab->on_data_callback(p, payload.get()) < 0) return nullptr;
+        // The payload is decoded where the library holds it (what
+        // get_payload_as_bytes() would copy), valid for this call.
+        const auto* f = reinterpret_cast<const picows_abi::WSFrame*>(frame);
+        if (p->vtab->on_data_payload(p, reinterpret_cast<const uint8_t*>(f->payload_ptr),
+                                     static_cast<size_t>(f->payload_size)) < 0)
+            return nullptr;
         Py_RETURN_NONE;
     }
     if (msg_type == picows_abi::kPong) {

@@ -243,6 +243,7 @@ const TickerVTable kVTable = {
     start_websocket_internal,
     close_websocket_internal,
     initiate_shutdown,
+    on_data_payload,
 };
 
 const TickerVTable* ticker_vtable() { return &kVTable; }

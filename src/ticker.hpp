@@ -27,6 +27,9 @@ struct TickerVTable {
     int (*start_websocket)(TickerObject* self, PyObject* const callbacks[4]);
     int (*close_websocket)(TickerObject* self);
     int (*_initiate_shutdown)(TickerObject* self);
+    // on_data_callback on the frame's bytes in place, for the listener's
+    // text frames: the same path without a bytes object per quote.
+    int (*on_data_payload)(TickerObject* self, const uint8_t* payload, size_t size);
 };
 
 struct TickerObject {

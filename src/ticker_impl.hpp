@@ -112,6 +112,7 @@ PyObject* encode(PyObject* msg);
 int add_signal_handler(TickerObject* self);
 int send_payload_internal(TickerObject* self, PyObject* payload);
 int on_data_callback(TickerObject* self, PyObject* message);
+int on_data_payload(TickerObject* self, const uint8_t* payload, size_t size);
 int subscribe_blocking(TickerObject* self, PyObject* instruments);
 int unsubscribe_blocking(TickerObject* self, PyObject* instruments);
 int resubscribe(TickerObject* self);
