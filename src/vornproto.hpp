@@ -11,7 +11,6 @@
 #include <Python.h>
 #endif
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -594,6 +593,10 @@ inline PyObject* keys[47];
 inline PyObject* msg_wire;
 inline PyObject* msg_b64;
 inline PyObject* msg_json;
+// Short ASCII values shared between quotes (see cached_ascii).
+inline constexpr uint32_t kStrCacheSlots = 512;
+inline constexpr uint32_t kStrCacheMaxLen = 32;
+inline PyObject* str_cache[kStrCacheSlots];
 
 template <typename T>
 inline T field_at(const qf_PricingData* o, size_t offset) {
@@ -611,6 +614,9 @@ inline void vorn_proto_fini(void) {
     Py_CLEAR(vorn_detail::msg_wire);
     Py_CLEAR(vorn_detail::msg_b64);
     Py_CLEAR(vorn_detail::msg_json);
+    for (PyObject*& s : vorn_detail::str_cache) {
+        Py_CLEAR(s);
+    }
 }
 
 // Interns the 47 keys and the common error texts once; 0, or -1 with a Python
@@ -642,6 +648,41 @@ inline PyObject* _s(vornstr s) {
     // Bad bytes become U+FFFD; only a lack of memory can fail here.
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.p),
                                 static_cast<Py_ssize_t>(s.n), "replace");
+}
+
+namespace vorn_detail {
+// Symbols, exchanges and currencies repeat in every quote: short ASCII texts
+// are served from a small direct-mapped cache of str objects (immutable, so
+// sharing them is invisible) instead of being built anew each time.
+
+inline PyObject* cached_ascii(vornstr s) {
+    uint32_t h = 2166136261u;  // FNV-1a
+    uint8_t high = 0;
+    for (uint32_t i = 0; i < s.n; ++i) {
+        h = (h ^ s.p[i]) * 16777619u;
+        high |= s.p[i];
+    }
+    if (high & 0x80u) return nullptr;  // not ASCII: the UTF-8 path decides
+    PyObject*& slot = str_cache[(h ^ (h >> 16)) & (kStrCacheSlots - 1)];
+    if (slot != nullptr && PyUnicode_GET_LENGTH(slot) == static_cast<Py_ssize_t>(s.n) &&
+        std::memcmp(PyUnicode_1BYTE_DATA(slot), s.p, s.n) == 0) {
+        return Py_NewRef(slot);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.n), 127);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(str), s.p, s.n);
+    Py_XSETREF(slot, Py_NewRef(str));
+    return str;
+}
+}  // namespace vorn_detail
+
+// _s for the values of the mapping: the same text, shared when it repeats.
+inline PyObject* _s_value(vornstr s) {
+    if (s.n > 0 && s.n <= vorn_detail::kStrCacheMaxLen) {
+        if (PyObject* str = vorn_detail::cached_ascii(s)) return str;
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return _s(s);
 }
 
 inline PyObject* vorn_decode_error(int rc) {
@@ -680,8 +721,11 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
     if (msg_json == nullptr && vorn_proto_init() < 0) {
         return nullptr;
     }
-    // Presized so a typical 12-16 field quote is built without a rehash.
-    PyObject* d = _PyDict_NewPresized(std::popcount(o->has));
+    // Built by insertion, not presized: with str keys only, the dict keeps
+    // the compact string-key table, which stays inside the interpreter's
+    // small-object allocator up to about 21 fields (a presized table takes
+    // the general layout and goes to malloc from 11 fields on).
+    PyObject* d = PyDict_New();
     if (d == nullptr) {
         return nullptr;
     }
@@ -692,7 +736,7 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
         const FieldDesc& f = fields[bit];
         PyObject* v = nullptr;
         switch (f.kind) {
-        case Kind::Str: v = _s(field_at<vornstr>(o, f.offset)); break;
+        case Kind::Str: v = _s_value(field_at<vornstr>(o, f.offset)); break;
         case Kind::F32: v = PyFloat_FromDouble(static_cast<double>(field_at<float>(o, f.offset))); break;
         case Kind::F64: v = PyFloat_FromDouble(field_at<double>(o, f.offset)); break;
         case Kind::I64: v = PyLong_FromLongLong(field_at<int64_t>(o, f.offset)); break;
@@ -701,7 +745,7 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
             const uint32_t cnt = o->indices_n <= VORN_INDICES_MAX ? o->indices_n : VORN_INDICES_MAX;
             v = PyList_New(static_cast<Py_ssize_t>(cnt));
             for (uint32_t i = 0; v != nullptr && i < cnt; ++i) {
-                PyObject* item = _s(o->indices[i]);
+                PyObject* item = _s_value(o->indices[i]);
                 if (item == nullptr) {
                     Py_CLEAR(v);
                     break;
