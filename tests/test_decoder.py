@@ -310,3 +310,17 @@ def test_errors_are_fresh_objects():
         errors.append(info.value)
     assert errors[0] is not errors[1]
     assert errors[0].__traceback__ is not None
+
+
+def test_repeated_short_values_stay_exact():
+    # Short ASCII values are shared between quotes: thousands of distinct
+    # ids of every cached length, and texts of the same bytes that differ
+    # only in length or in one non-ASCII byte, must each come back as sent.
+    texts = [f"S{k:0{width}d}".encode() for width in (1, 5, 31) for k in range(1500)]
+    texts += [b"USD", b"USD\x00", b"US", b"X" * 32, b"X" * 33, b"US\xc3\xa9", b"US\xff"]
+    for _ in range(2):
+        for text in texts:
+            got = decode_pricing_data(q.field_bytes("id", text) + q.field_bytes("currency", text))
+            want = text.decode("utf-8", "replace")
+            assert got == {"id": want, "currency": want}
+            assert type(got["id"]) is str
