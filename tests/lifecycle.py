@@ -198,6 +198,16 @@ async def ended(ticker: vt.VornTicker, timeout: float = WAIT) -> Any:
         raise AssertionError("the reconnect loop did not end") from None
 
 
+async def start_connected(ticker: vt.VornTicker, service: Any, feed: Feed) -> Any:
+    """Starts `ticker` with `feed`'s callbacks against `service` (whose
+    endpoint is in use) and returns the service's side of the connection once
+    the open callback has run."""
+    ticker.start_websocket(*feed.callbacks)
+    conn = await service.wait_connection(1)
+    await feed.wait("open")
+    return conn
+
+
 def transport_of(ticker: vt.VornTicker) -> Any:
     return ts.get_field(ticker, "_transport")
 

@@ -9,7 +9,7 @@ import pytest
 from picows import WSMsgType
 from picows.picows import _make_test_ws_frame
 
-from lifecycle import ended, feed, logs, loop_errors, observed, quote, run, transport_of  # noqa: F401
+from lifecycle import ended, feed, logs, loop_errors, observed, quote, run, start_connected, transport_of  # noqa: F401
 from quote_service import QuoteService
 from vornticker import _testsupport as ts
 from vornticker import vornticker as vt
@@ -110,9 +110,7 @@ def test_server_close_is_logged_then_the_ticker_drops_and_reconnects(
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                first = await service.wait_connection(1)
-                await feed.wait("open")
+                first = await start_connected(ticker, service, feed)
                 service.close(code, reason)
                 (logged,) = await logs.wait_lines("VornTicker disconnected with code :: ", level=logging.INFO)
                 assert logged == line
@@ -140,9 +138,7 @@ def test_close_reason_that_is_not_utf8(loop, observed, feed, logs, loop_errors):
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                first = await service.wait_connection(1)
-                await feed.wait("open")
+                first = await start_connected(ticker, service, feed)
                 live = transport_of(ticker)
                 frame = _make_test_ws_frame(WSMsgType.CLOSE, b"\x03\xe8\xff\xfebye", True, False)
                 with pytest.raises(UnicodeDecodeError):
@@ -176,9 +172,7 @@ def test_disconnect_hook_clears_state_only_for_the_current_transport(loop, obser
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                conn = await service.wait_connection(1)
-                await feed.wait("open")
+                conn = await start_connected(ticker, service, feed)
                 live = transport_of(ticker)
                 other = None
                 if whose == "other":
@@ -238,9 +232,7 @@ def test_round_trip_time_on_a_live_connection(loop, observed, feed, logs, loop_e
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                conn = await service.wait_connection(1)
-                await feed.wait("open")
+                conn = await start_connected(ticker, service, feed)
                 times = await ticker.check_round_trip_time(count)
                 assert type(times) is list and len(times) == rounds
                 assert all(type(t) is float and t >= 0.0 for t in times)
@@ -268,9 +260,7 @@ def test_round_trip_time_reads_the_transport_when_awaited(loop, observed, feed, 
                     with pytest.raises(AttributeError):
                         await probe
                     return
-                ticker.start_websocket(*feed.callbacks)
-                conn = await service.wait_connection(1)
-                await feed.wait("open")
+                conn = await start_connected(ticker, service, feed)
                 assert len(await probe) == 2
                 assert len(conn.pings) >= 2
                 ticker.close_websocket()

@@ -17,6 +17,7 @@ from lifecycle import (  # noqa: F401
     loop_errors,
     observed,
     run,
+    start_connected,
     ticker_task,
     transport_of,
 )
@@ -209,9 +210,7 @@ def test_close_while_connected_sends_the_close_and_ends_without_reconnecting(loo
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                conn = await service.wait_connection(1)
-                await feed.wait("open")
+                conn = await start_connected(ticker, service, feed)
                 ticker.close_websocket()
                 assert await ended(ticker) is None
                 assert conn.closes == [(1000, b"Connection closed by the user.")]
@@ -261,9 +260,7 @@ def test_cancelling_the_loop_while_connected_clears_the_connection_state(loop, o
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                ticker.start_websocket(*feed.callbacks)
-                conn = await service.wait_connection(1)
-                await feed.wait("open")
+                conn = await start_connected(ticker, service, feed)
                 assert transport_of(ticker) is not None and ticker.IS_CONNECTED.is_set()
                 task = ticker_task(ticker)
                 task.cancel()
