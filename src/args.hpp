@@ -57,6 +57,14 @@ inline int parse_args(const char* fname, PyObject* const* args, size_t nargsf, P
     return 0;
 }
 
+// The TypeError for an argument of the wrong type, worded as for a typed
+// parameter; returns false so callers can `return arg_type_error(...)`.
+inline bool arg_type_error(PyObject* value, PyTypeObject* type, const char* name) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 type->tp_name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
 // For entry points that take nothing.
 inline int no_args(const char* fname, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -29,10 +29,7 @@ TickerObject* parent_of(PyObject* self) {
 }
 
 bool check_type(PyObject* value, PyTypeObject* type, const char* name) {
-    if (PyObject_TypeCheck(value, type)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 type->tp_name, Py_TYPE(value)->tp_name);
-    return false;
+    return PyObject_TypeCheck(value, type) || arg_type_error(value, type, name);
 }
 
 // _loop.create_task(callback(text)); the task is not kept.

@@ -22,7 +22,7 @@
     /* websocket library */                                                        \
     X(send) X(send_close) X(send_ping) X(disconnect) X(wait_disconnected)          \
     X(notify_user_specific_pong_received) X(measure_roundtrip_time)                \
-    X(get_payload_as_bytes) X(get_close_code) X(get_close_message) X(TEXT) X(OK)   \
+    X(get_close_code) X(get_close_message) X(TEXT) X(OK)   \
     X(PING_WHEN_IDLE) X(ssl_context) X(websocket_handshake_timeout)                \
     X(enable_auto_ping) X(auto_ping_idle_timeout) X(auto_ping_reply_timeout)       \
     X(auto_ping_strategy)                                                          \

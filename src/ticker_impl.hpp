@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "args.hpp"
 #include "coro.hpp"
 #include "module.hpp"
 #include "names.hpp"
@@ -84,9 +85,7 @@ inline Ref find_override(TickerObject* self, PyObject* name, PyCFunction impl) {
 
 inline bool check_arg_type(PyObject* value, PyTypeObject* type, const char* name, bool none_ok) {
     if ((none_ok && value == Py_None) || Py_IS_TYPE(value, type)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 type->tp_name, Py_TYPE(value)->tp_name);
-    return false;
+    return arg_type_error(value, type, name);
 }
 
 // Coroutine functions carry (name, qualname) of their coroutines as closure.
