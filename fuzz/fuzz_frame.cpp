@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <vector>
 
+using namespace vorn;
+
 namespace {
 
 [[noreturn]] void die(const char* what) {

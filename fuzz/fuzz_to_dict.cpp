@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+using namespace vorn;
+
 namespace {
 
 [[noreturn]] void die(const char* what) {

@@ -121,6 +121,16 @@ void drop_connection(PyObject* transport) {
     }
 }
 
+// Leaving the loop (a cancellation, say) must not leave a connection running
+// unowned: quotes would keep arriving and close_websocket could no longer
+// reach it. The listener records the connection before ws_connect hands it to
+// the loop, so whichever of the two holds one, it is dropped.
+void drop_connections(TickerObject* self, PyObject* transport) {
+    Ref held = Ref::borrow(self->_transport);
+    if (transport) drop_connection(transport);
+    if (held.get() != Py_None && held.get() != transport) drop_connection(held.get());
+}
+
 void attempt_cleanup(TickerObject* self) {
     set_field(self->_transport, Py_None);
     Ref ev = Ref::borrow(self->IS_CONNECTED);
@@ -175,16 +185,17 @@ Ref connect_awaitable(TickerObject* self, PyObject* listener) {
 }
 
 Body start_ticker_body(TickerObject* self) {
+    Promise& frame = co_await this_promise();
     for (;;) {
         if (self->_disconnect_socket) break;
-        Ref listener;
+        Local listener(frame);
         {
             PyObject* args[] = {as_obj(self), self->_loop};
             listener = check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(listener_type), args, 2, nullptr));
         }
         double t_conn = 0.0;
         bool was_connected = false;
-        Ref transport;
+        Local transport(frame);
         std::optional<PyError> failure;
         try {
             Ref connecting = connect_awaitable(self, listener.get());
@@ -219,15 +230,12 @@ Body start_ticker_body(TickerObject* self) {
                     propagate = true;
                 }
             } catch (PyError&) {
-                if (transport) drop_connection(transport.get());
+                drop_connections(self, transport.get());
                 attempt_cleanup(self);
                 throw;
             }
             if (propagate) {
-                // Leaving the loop (a cancellation, say) must not leave the
-                // connection running unowned: quotes would keep arriving and
-                // close_websocket could no longer reach it.
-                if (transport) drop_connection(transport.get());
+                drop_connections(self, transport.get());
                 attempt_cleanup(self);
                 throw std::move(*failure);
             }
@@ -280,9 +288,12 @@ Body sleep_backoff_body(TickerObject* self) {
         log(names::warning, owned.get());
     }
     try {
-        Ref ev = Ref::borrow(self->_abort_event);
-        Ref wait = call_method0(ev.get(), names::wait);
-        Ref fut = wait_for(wait.get(), delay);
+        Ref fut;
+        {
+            Ref ev = Ref::borrow(self->_abort_event);
+            Ref wait = call_method0(ev.get(), names::wait);
+            fut = wait_for(wait.get(), delay);
+        }
         co_await await(std::move(fut));
     } catch (PyError& e) {
         if (!matches_asyncio_timeout(e)) throw;
@@ -295,8 +306,11 @@ Body sleep_backoff_body(TickerObject* self) {
 // --- round-trip time --------------------------------------------------------------------
 
 Body round_trip_body(TickerObject* self, PyObject* count) {
-    Ref transport = Ref::borrow(self->_transport);
-    Ref measuring = call_method1(transport.get(), names::measure_roundtrip_time, count);
+    Ref measuring;
+    {
+        Ref transport = Ref::borrow(self->_transport);
+        measuring = call_method1(transport.get(), names::measure_roundtrip_time, count);
+    }
     Ref result = co_await await(std::move(measuring));
     if (result.get() != Py_None && !PyList_CheckExact(result.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "list", Py_TYPE(result.get())->tp_name);

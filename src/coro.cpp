@@ -14,21 +14,39 @@ enum State : uint8_t { Created, Suspended, Running, Done };
 PyTypeObject* coro_type = nullptr;
 PyTypeObject* function_type = nullptr;
 PyObject* warn_unawaited = nullptr;   // warnings._warn_unawaited_coroutine
-PyObject* coroutine_mark = nullptr;   // inspect._is_coroutine_mark
+PyObject* mark_coroutine = nullptr;   // inspect.markcoroutinefunction
 PyObject* module_name = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
+PyObject* being_awaited_error() {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+}
+
 // The iterator to drive for `await obj`, as the interpreter's own await does.
 PyObject* awaitable_iter(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) {
+        // A native coroutine that another awaiter is driving is refused.
+        PyObject* awaiting = nullptr;
+        if (PyObject_GetOptionalAttr(o, names::cr_await, &awaiting) < 0) return nullptr;
+        const bool busy = awaiting && awaiting != Py_None;
+        Py_XDECREF(awaiting);
+        if (busy) return being_awaited_error();
+        return Py_NewRef(o);
+    }
     if (PyGen_CheckExact(o)) {
         // Generators decorated with types.coroutine (asyncio.sleep(0) uses one).
-        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
-        const bool iterable_coroutine = code && (code->co_flags & CO_ITERABLE_COROUTINE);
-        Py_XDECREF(code);
-        if (iterable_coroutine) return Py_NewRef(o);
+        PyObject* code = reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o)));
+        if (!code) return nullptr;
+        PyObject* flags = PyObject_GetAttr(code, names::co_flags);
+        Py_DECREF(code);
+        if (!flags) return nullptr;
+        const long value = PyLong_AsLong(flags);
+        Py_DECREF(flags);
+        if (value == -1 && PyErr_Occurred()) return nullptr;
+        if (value & CO_ITERABLE_COROUTINE) return Py_NewRef(o);
     }
     unaryfunc getter = t->tp_as_async ? t->tp_as_async->am_await : nullptr;
     if (!getter) {
@@ -142,11 +160,9 @@ PySendResult step(CoroObject* c, PyObject* arg, PyObject* exc, PyObject** out) {
         return PYGEN_ERROR;
     }
     if (c->state == Done) {
-        if (exc) {
-            PyErr_SetRaisedException(exc);
-        } else {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        }
+        // Sent or thrown into, a finished coroutine refuses alike.
+        Py_XDECREF(exc);
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
     if (c->state == Created) {
@@ -223,7 +239,12 @@ PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return step(as_coro(self), arg, nullptr, out);
 }
 
-PyObject* coro_am_await(PyObject* self) { return Py_NewRef(self); }
+// A second awaiter of a coroutine that is suspended in an await is refused
+// at once, as the interpreter refuses it for a native coroutine.
+PyObject* coro_am_await(PyObject* self) {
+    if (as_coro(self)->state == Suspended) return being_awaited_error();
+    return Py_NewRef(self);
+}
 
 PyObject* coro_iternext(PyObject* self) {
     PyObject* r = nullptr;
@@ -364,18 +385,17 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->args);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
-    if (c->frame) {
-        Promise& p = c->frame.promise();
-        Py_VISIT(p.await_iter);
-        Py_VISIT(p.sent);
-        Py_VISIT(p.thrown);
-    }
+    if (c->frame) return c->frame.promise().traverse(visit, arg);
     return 0;
 }
 
 int coro_clear(PyObject* self) {
     CoroObject* c = as_coro(self);
-    if (c->state != Running) destroy_frame(c);  // before args: the frame borrows from them
+    if (c->state == Running) return 0;  // its frame is on the C stack
+    // A cleared coroutine is finished; the frame goes before args, which it
+    // borrows from.
+    c->state = Done;
+    destroy_frame(c);
     Py_CLEAR(c->args);
     return 0;
 }
@@ -664,16 +684,67 @@ PyObject* new_function(vectorcallfunc impl, PyObject* name, PyObject* qualname, 
         {names::__module__, module_name}, {names::__name__, name},
         {names::__qualname__, qualname},  {names::__doc__, Py_None},
         {names::__annotations__, ann.get()}, {names::__text_signature__, sig.get()},
-        {names::_is_coroutine_marker, coroutine_mark},
     };
     for (const auto& a : attrs) {
-        if (a.key == names::_is_coroutine_marker && !coroutine) continue;
         if (PyObject_GenericSetAttr(self.get(), a.key, a.value) < 0) return nullptr;
+    }
+    if (coroutine) {
+        Ref marked = Ref::steal(PyObject_CallOneArg(mark_coroutine, self.get()));
+        if (!marked) return nullptr;
     }
     return self.release();
 }
 
 PyObject* closure_of(PyObject* function) noexcept { return as_function(function)->closure; }
+
+int annotate_signature(PyObject* function) noexcept try {
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    Ref sig = check(PyObject_CallMethodOneArg(inspect.get(), names::signature, function));
+    Ref ann = check(PyObject_GetAttr(function, names::__annotations__));
+    Ref empty = check(PyTuple_New(0));
+    Ref params = check(PyList_New(0));
+    {
+        Ref mapping = check(PyObject_GetAttr(sig.get(), names::parameters));
+        Ref values = check(PyObject_CallMethodNoArgs(mapping.get(), names::values));
+        Ref it = check(PyObject_GetIter(values.get()));
+        while (Ref param = Ref::steal(PyIter_Next(it.get()))) {
+            Ref pname = check(PyObject_GetAttr(param.get(), names::name));
+            PyObject* found = nullptr;
+            check_rc(PyMapping_GetOptionalItem(ann.get(), pname.get(), &found));
+            if (Ref annotation = Ref::steal(found)) {
+                Ref replace = check(PyObject_GetAttr(param.get(), names::replace));
+                Ref kw = check(PyDict_New());
+                check_rc(PyDict_SetItem(kw.get(), names::annotation, annotation.get()));
+                param = check(PyObject_Call(replace.get(), empty.get(), kw.get()));
+            }
+            check_rc(PyList_Append(params.get(), param.get()));
+        }
+        if (PyErr_Occurred()) throw_current();
+    }
+    Ref kw = check(PyDict_New());
+    check_rc(PyDict_SetItem(kw.get(), names::parameters, params.get()));
+    {
+        Ref key = check(PyUnicode_FromString("return"));
+        PyObject* found = nullptr;
+        check_rc(PyMapping_GetOptionalItem(ann.get(), key.get(), &found));
+        if (Ref ret = Ref::steal(found)) check_rc(PyDict_SetItem(kw.get(), names::return_annotation, ret.get()));
+    }
+    Ref replace = check(PyObject_GetAttr(sig.get(), names::replace));
+    Ref annotated = check(PyObject_Call(replace.get(), empty.get(), kw.get()));
+    check_rc(PyObject_SetAttr(function, names::__signature__, annotated.get()));
+    return 0;
+} catch (PyError& e) {
+    e.restore();
+    return -1;
+}
+
+void fini() noexcept {
+    Py_CLEAR(module_name);
+    Py_CLEAR(coro_type);
+    Py_CLEAR(function_type);
+    Py_CLEAR(mark_coroutine);
+    Py_CLEAR(warn_unawaited);
+}
 
 int init(PyObject* module) try {
     module_name = PyModule_GetNameObject(module);
@@ -690,7 +761,7 @@ int init(PyObject* module) try {
                                               reinterpret_cast<PyObject*>(coro_type)));
 
     Ref inspect = check(PyImport_ImportModule("inspect"));
-    coroutine_mark = check(PyObject_GetAttr(inspect.get(), names::_is_coroutine_mark)).release();
+    mark_coroutine = check(PyObject_GetAttr(inspect.get(), names::markcoroutinefunction)).release();
     Ref warnings = check(PyImport_ImportModule("warnings"));
     if (PyObject_GetOptionalAttr(warnings.get(), names::_warn_unawaited_coroutine, &warn_unawaited) < 0) return -1;
     return 0;

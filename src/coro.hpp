@@ -23,6 +23,7 @@
 namespace vorn {
 
 struct Promise;
+class Local;
 using CoHandle = std::coroutine_handle<Promise>;
 
 // A created, not yet started C++ coroutine frame.
@@ -43,7 +44,8 @@ private:
 struct Promise {
     // Every member is set in the constructor: a promise lives in a heap frame
     // that is not value-initialised.
-    Promise() noexcept : await_iter(nullptr), sent(nullptr), thrown(nullptr), result(nullptr), error(nullptr) {}
+    Promise() noexcept
+        : await_iter(nullptr), sent(nullptr), thrown(nullptr), result(nullptr), error(nullptr), locals(nullptr) {}
     ~Promise() {
         Py_XDECREF(await_iter);
         Py_XDECREF(sent);
@@ -67,7 +69,73 @@ struct Promise {
     PyObject* thrown;      // what that iterator raised, re-thrown in the body (owned)
     PyObject* result;      // the body's return value (owned)
     PyObject* error;       // the exception that ended the body (owned)
+    Local* locals;         // the body's references kept across awaits
+
+    // Visits everything the frame holds, for the coroutine's tp_traverse.
+    int traverse(visitproc visit, void* arg) const;
 };
+
+// A reference that a body keeps across an await. It is owned like a Ref and
+// linked into its promise, so the coroutine's tp_traverse visits it as the
+// collector visits a native coroutine's locals; clearing the coroutine
+// destroys the frame, which releases it. References used only between two
+// awaits stay plain Refs.
+class Local {
+public:
+    explicit Local(Promise& p) noexcept : owner_(&p), next_(p.locals) {
+        if (next_) next_->prev_ = this;
+        p.locals = this;
+    }
+    Local(Promise& p, Ref v) noexcept : Local(p) { ref_ = std::move(v); }
+    ~Local() {
+        if (prev_) {
+            prev_->next_ = next_;
+        } else {
+            owner_->locals = next_;
+        }
+        if (next_) next_->prev_ = prev_;
+    }
+    Local(const Local&) = delete;
+    Local& operator=(const Local&) = delete;
+
+    // The old value is released after the new one is in place (its release
+    // can run Python code, the collector among it).
+    Local& operator=(Ref v) noexcept {
+        ref_ = std::move(v);
+        return *this;
+    }
+    PyObject* get() const noexcept { return ref_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+    void reset() noexcept { ref_.reset(); }
+
+private:
+    friend struct Promise;
+    Promise* owner_;
+    Local* prev_ = nullptr;
+    Local* next_;
+    Ref ref_;
+};
+
+inline int Promise::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(await_iter);
+    Py_VISIT(sent);
+    Py_VISIT(thrown);
+    for (const Local* l = locals; l; l = l->next_) Py_VISIT(l->ref_.get());
+    return 0;
+}
+
+// `Promise& frame = co_await this_promise();` gives a body its own promise,
+// for its Locals; it does not suspend.
+struct ThisPromise {
+    Promise* p = nullptr;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(CoHandle h) noexcept {
+        p = &h.promise();
+        return false;
+    }
+    Promise& await_resume() const noexcept { return *p; }
+};
+inline ThisPromise this_promise() noexcept { return {}; }
 
 inline Body::~Body() {
     if (h_) h_.destroy();
@@ -106,6 +174,8 @@ namespace coro {
 // Creates the coroutine and function types; registers the coroutine type with
 // collections.abc.Coroutine. Called once from the module's exec.
 int init(PyObject* module);
+// Releases what init() made (after a failed import).
+void fini() noexcept;
 
 // Allocates a coroutine object that owns `args`; the body is attached with
 // attach(). Returns NULL with an error set.
@@ -140,6 +210,12 @@ PyObject* make(PyObject* name, PyObject* qualname, Ref args, Factory&& factory) 
 PyObject* new_function(vectorcallfunc impl, PyObject* name, PyObject* qualname, const char* text_signature,
                        PyObject* annotations, PyObject* closure, bool coroutine) noexcept;
 PyObject* closure_of(PyObject* function) noexcept;  // borrowed
+
+// inspect.signature() takes annotations only from Python functions: gives
+// `function` a __signature__ with the parameters inspect finds for it now
+// (its text signature, or what __wrapped__ leads to), annotated from its
+// __annotations__. Returns -1 with an error set on failure.
+int annotate_signature(PyObject* function) noexcept;
 
 bool is_coroutine(PyObject* o) noexcept;
 

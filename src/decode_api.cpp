@@ -2,6 +2,7 @@
 
 #include "vornproto.hpp"
 
+namespace vorn {
 namespace {
 
 // decode_frame's base64 output buffer.  It lives per thread and is reused so
@@ -121,3 +122,5 @@ PyMethodDef vorn_decode_api_methods[] = {
                "\"malformed or truncated protobuf data\" for bad input.")},
     {nullptr, nullptr, 0, nullptr},
 };
+
+}  // namespace vorn

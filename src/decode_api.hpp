@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace vorn {
+
 // decode_frame(payload) -> dict: payload is a text frame (any bytes-like
 // object); raises the exception object the error callback would receive.
 PyObject* vorn_py_decode_frame(PyObject* module, PyObject* payload);
@@ -16,3 +18,5 @@ PyObject* vorn_py_decode_pricing_data(PyObject* module, PyObject* data);
 // Both functions as METH_O entries, terminated by a null entry, for the
 // module's method table.
 extern PyMethodDef vorn_decode_api_methods[];
+
+}  // namespace vorn

@@ -144,9 +144,12 @@ PyObject* on_close_frame(PyObject* transport, PyObject* frame) {
         const Py_ssize_t n = PyObject_Size(message.get());
         if (n < 0) return nullptr;
         if (n > 0) {
+            // The reason is arbitrary bytes from the peer: decode all of them,
+            // embedded NULs included.
             char* data = nullptr;
-            if (PyBytes_AsStringAndSize(message.get(), &data, nullptr) < 0) return nullptr;
-            message = Ref::steal(PyUnicode_DecodeUTF8(data, n, "strict"));
+            Py_ssize_t len = 0;
+            if (PyBytes_AsStringAndSize(message.get(), &data, &len) < 0) return nullptr;
+            message = Ref::steal(PyUnicode_DecodeUTF8(data, len, "strict"));
             if (!message) return nullptr;
         }
     }
@@ -348,6 +351,21 @@ int listener_create_type(PyObject* module, PyObject* base) {
         return -1;
     }
     ws_listener_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(base));
+    // The listener's deallocation hands the object to the base's tp_dealloc
+    // after untracking it, and its traverse visits only its own fields: both
+    // hold only for a static base that is not collected and has no finaliser.
+    const unsigned long flags = PyType_GetFlags(ws_listener_type);
+    const char* broken = (flags & Py_TPFLAGS_HEAPTYPE)       ? "is a heap type"
+                         : (flags & Py_TPFLAGS_HAVE_GC)      ? "takes part in garbage collection"
+                         : (ws_listener_type->tp_finalize || ws_listener_type->tp_del) ? "has a finaliser"
+                                                                                       : nullptr;
+    if (broken) {
+        PyErr_Format(PyExc_ImportError,
+                     "picows.picows.WSListener %s, which this module does not support; "
+                     "install the picows version pinned by vornticker",
+                     broken);
+        return -1;
+    }
     if (ws_listener_type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(picows_abi::WSListener))) {
         PyErr_Format(PyExc_ImportError,
                      "picows.picows.WSListener has size %zd, not the %zd bytes this module was built against",
@@ -384,7 +402,13 @@ PyObject* unpickle_listener(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         if (!pickle) return nullptr;
         Ref error = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
         if (!error) return nullptr;
-        PyErr_Format(error.get(), "Incompatible checksums (0x%lx vs (0x%lx, 0x%lx, 0x%lx) = (%U))", checksum,
+        // The given value as Python's "%x" shows it (a negative one keeps its sign).
+        Ref value = Ref::steal(PyLong_FromLong(checksum));
+        Ref spec = Ref::steal(PyUnicode_FromString("x"));
+        if (!value || !spec) return nullptr;
+        Ref given = Ref::steal(PyObject_Format(value.get(), spec.get()));
+        if (!given) return nullptr;
+        PyErr_Format(error.get(), "Incompatible checksums (0x%U vs (0x%lx, 0x%lx, 0x%lx) = (%U))", given.get(),
                      kChecksums[0], kChecksums[1], kChecksums[2], texts::listener_fields);
         return nullptr;
     }

@@ -30,6 +30,18 @@ int names::init() {
     return 0;
 }
 
+void names::fini() noexcept {
+#define VORN_CLEAR(n) Py_CLEAR(n);
+    VORN_NAME_LIST(VORN_CLEAR)
+#undef VORN_CLEAR
+#define VORN_CLEAR_KW(n, s) Py_CLEAR(n);
+    VORN_KEYWORD_NAME_LIST(VORN_CLEAR_KW)
+#undef VORN_CLEAR_KW
+#define VORN_CLEAR_TEXT(n, s) Py_CLEAR(texts::n);
+    VORN_TEXT_LIST(VORN_CLEAR_TEXT)
+#undef VORN_CLEAR_TEXT
+}
+
 PyObject* global_or_null(PyObject* name) noexcept {
     PyObject* r = nullptr;
     int found = PyDict_GetItemRef(g_globals, name, &r);
@@ -200,20 +212,39 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return PyModule_NewObject(name.get());
 }
 
+// What a failed execution kept, released so that a later import (once the
+// missing dependency is back, say) starts from nothing.
+void release_state() noexcept {
+    Py_CLEAR(g_globals);
+    Py_CLEAR(g_builtins);
+    for (PyTypeObject** t : {&ticker_type, &listener_type, &ws_listener_type, &ws_transport_type, &ws_frame_type,
+                             &ws_close_info_type, &ws_close_handshake_type, &memory_buffer_type}) {
+        Py_CLEAR(*t);
+    }
+    coro::fini();
+    vorn_proto_fini();
+    names::fini();
+}
+
 int module_exec(PyObject* module) {
     if (g_executed) {
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'vornticker' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    g_executed = true;
     try {
-        return module_exec_impl(module);
+        module_exec_impl(module);
+        // Only a module that imported counts as executed.
+        g_executed = true;
+        return 0;
     } catch (PyError& e) {
         e.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
+    PyObject* error = PyErr_GetRaisedException();
+    release_state();
+    PyErr_SetRaisedException(error);
     return -1;
 }
 

@@ -37,8 +37,10 @@
     X(subscribe) X(unsubscribe)                                                    \
     /* function object attributes */                                               \
     X(__name__) X(__qualname__) X(__module__) X(__doc__) X(__annotations__)        \
-    X(__text_signature__) X(_is_coroutine_marker) X(_is_coroutine_mark) X(__annotate__) \
+    X(__text_signature__) X(markcoroutinefunction) X(cr_await) X(co_flags) X(__annotate__) \
     X(__dict__) X(__new__) X(Coroutine) X(close) X(warnings)                    \
+    X(signature) X(parameters) X(values) X(replace) X(annotation) X(return_annotation) \
+    X(__signature__) X(name)                                                       \
     X(_warn_unawaited_coroutine)
 
 // Names that are C++ keywords get a trailing underscore in C++.
@@ -86,4 +88,6 @@ VORN_KEYWORD_NAME_LIST(VORN_DECLARE_KW_NAME)
 
 // Creates every interned name; returns -1 with an error set on failure.
 int init();
+// Releases them (after a failed import).
+void fini() noexcept;
 }  // namespace vorn::names

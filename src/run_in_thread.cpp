@@ -14,11 +14,15 @@ PyObject* call_captured(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*)
 }
 
 Body wrapper_body(PyObject* captured) {
-    Ref to_thread = global_attr(names::asyncio, names::to_thread);
-    Ref name = check(PyUnicode_FromString("<lambda>"));
-    Ref fn = check(coro::new_function(reinterpret_cast<vectorcallfunc>(call_captured), name.get(), name.get(),
-                                      nullptr, nullptr, captured, false));
-    Ref awaitable = check(PyObject_CallOneArg(to_thread.get(), fn.get()));
+    // Only the awaitable is kept across the await (the promise holds it).
+    Ref awaitable;
+    {
+        Ref to_thread = global_attr(names::asyncio, names::to_thread);
+        Ref name = check(PyUnicode_FromString("<lambda>"));
+        Ref fn = check(coro::new_function(reinterpret_cast<vectorcallfunc>(call_captured), name.get(), name.get(),
+                                          nullptr, nullptr, captured, false));
+        awaitable = check(PyObject_CallOneArg(to_thread.get(), fn.get()));
+    }
     Ref result = co_await await(std::move(awaitable));
     co_return result;
 }

@@ -57,35 +57,39 @@ PyObject* trigger_signal_call(PyObject* fn, PyObject* const*, size_t nargsf, PyO
 }
 
 Body async_shutdown_body(TickerObject* self) {
+    Promise& frame = co_await this_promise();
     const int signum = self->_pending_signal;
-    Ref signum_obj = check(PyLong_FromLong(signum));
-    Ref prev_handler;
+    Local signum_obj(frame, check(PyLong_FromLong(signum)));
+    Local prev_handler(frame);
     {
         Ref handlers = Ref::borrow(self->_prev_handlers);
         prev_handler = call_method1(handlers.get(), names::get, signum_obj.get());
     }
-    Ref asyncio = global(names::asyncio);
-    Ref current = call_method0(asyncio.get(), names::current_task);
-    Ref tasks = check(PyList_New(0));
+    Ref cancelled;  // gather() over every other task of the loop, or empty
     {
-        Ref loop = Ref::borrow(self->_loop);
-        Ref all = call_method1(asyncio.get(), names::all_tasks, loop.get());
-        Ref it = check(PyObject_GetIter(all.get()));
-        while (Ref task = Ref::steal(PyIter_Next(it.get()))) {
-            if (task.get() != current.get()) check_rc(PyList_Append(tasks.get(), task.get()));
+        Ref asyncio = global(names::asyncio);
+        Ref current = call_method0(asyncio.get(), names::current_task);
+        Ref tasks = check(PyList_New(0));
+        {
+            Ref loop = Ref::borrow(self->_loop);
+            Ref all = call_method1(asyncio.get(), names::all_tasks, loop.get());
+            Ref it = check(PyObject_GetIter(all.get()));
+            while (Ref task = Ref::steal(PyIter_Next(it.get()))) {
+                if (task.get() != current.get()) check_rc(PyList_Append(tasks.get(), task.get()));
+            }
+            if (PyErr_Occurred()) throw_current();
         }
-        if (PyErr_Occurred()) throw_current();
+        const Py_ssize_t ntasks = PyList_GET_SIZE(tasks.get());
+        for (Py_ssize_t i = 0; i < ntasks; ++i) call_method0(PyList_GET_ITEM(tasks.get(), i), names::cancel);
+        if (ntasks > 0) {
+            Ref gather = getattr(asyncio.get(), names::gather);
+            Ref args = check(PyList_AsTuple(tasks.get()));
+            Ref kwargs = check(PyDict_New());
+            check_rc(PyDict_SetItem(kwargs.get(), names::return_exceptions, Py_True));
+            cancelled = check(PyObject_Call(gather.get(), args.get(), kwargs.get()));
+        }
     }
-    const Py_ssize_t ntasks = PyList_GET_SIZE(tasks.get());
-    for (Py_ssize_t i = 0; i < ntasks; ++i) call_method0(PyList_GET_ITEM(tasks.get(), i), names::cancel);
-    if (ntasks > 0) {
-        Ref gather = getattr(asyncio.get(), names::gather);
-        Ref args = check(PyList_AsTuple(tasks.get()));
-        Ref kwargs = check(PyDict_New());
-        check_rc(PyDict_SetItem(kwargs.get(), names::return_exceptions, Py_True));
-        Ref fut = check(PyObject_Call(gather.get(), args.get(), kwargs.get()));
-        co_await await(std::move(fut));
-    }
+    if (cancelled) co_await await(std::move(cancelled));
     if (signum != 0) {
         try {
             Ref loop = Ref::borrow(self->_loop);
@@ -180,10 +184,13 @@ Body stop_signal_handler_body(TickerObject* self, PyObject* signum) {
     log(names::info, texts::closure_by_interrupt);
     call_method0(as_obj(self), names::close_websocket);
     try {
-        Ref ev = Ref::borrow(self->_stop_event);
-        Ref wait = call_method0(ev.get(), names::wait);
-        Ref limit = check(PyLong_FromLong(2));
-        Ref fut = wait_for(wait.get(), limit.get());
+        Ref fut;
+        {
+            Ref ev = Ref::borrow(self->_stop_event);
+            Ref wait = call_method0(ev.get(), names::wait);
+            Ref limit = check(PyLong_FromLong(2));
+            fut = wait_for(wait.get(), limit.get());
+        }
         co_await await(std::move(fut));
     } catch (PyError& e) {
         if (!matches_asyncio_timeout(e)) throw;

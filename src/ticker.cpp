@@ -325,25 +325,31 @@ int ticker_attach_methods() {
             check_rc(PyObject_SetAttrString(type, name, value.get()));
         };
         auto method = [&](PyMethodDef* def) { return check(PyDescr_NewMethod(ticker_type, def)); };
+        // Functions with annotations show them through inspect.signature().
+        auto annotated = [](Ref fn) {
+            check_rc(coro::annotate_signature(fn.get()));
+            return fn;
+        };
 
         {
             Ref fn = check(PyCFunction_NewEx(&m_run_in_thread, nullptr, nullptr));
             set("run_in_thread", check(PyStaticMethod_New(fn.get())));
         }
         set("_dummy_callback",
-            check(PyStaticMethod_New(coroutine_function("_dummy_callback", dummy_callback_call, "(msg)",
-                                                        annotations({{"msg", object}}))
+            check(PyStaticMethod_New(annotated(coroutine_function("_dummy_callback", dummy_callback_call, "(msg)",
+                                                                  annotations({{"msg", object}})))
                                          .get())));
         set("_dummy_error_callback",
-            check(PyStaticMethod_New(coroutine_function("_dummy_error_callback", dummy_error_callback_call, "(err)",
-                                                        annotations({{"err", object}}))
+            check(PyStaticMethod_New(annotated(coroutine_function("_dummy_error_callback", dummy_error_callback_call,
+                                                                  "(err)", annotations({{"err", object}})))
                                          .get())));
         set("_on_signal", method(&m_on_signal));
-        set("stop_signal_handler", coroutine_function("stop_signal_handler", stop_signal_handler_call,
-                                                      "($self, /, signum=0)", annotations({{"return", Py_None}})));
+        set("stop_signal_handler", annotated(coroutine_function("stop_signal_handler", stop_signal_handler_call,
+                                                                "($self, /, signum=0)",
+                                                                annotations({{"return", Py_None}}))));
         set("check_round_trip_time",
-            coroutine_function("check_round_trip_time", check_round_trip_time_call, "($self, /, count=5)",
-                               annotations({{"count", intt}, {"return", list}})));
+            annotated(coroutine_function("check_round_trip_time", check_round_trip_time_call, "($self, /, count=5)",
+                                         annotations({{"count", intt}, {"return", list}}))));
         set("_send_payload", method(&m_send_payload));
         set("_apply_subscribe", method(&m_apply_subscribe));
         set("_apply_unsubscribe", method(&m_apply_unsubscribe));
@@ -355,7 +361,7 @@ int ticker_attach_methods() {
             Ref wrapped = check(PyObject_CallOneArg(decorator.get(), body.get()));
             Ref ann = annotations({{"instruments", list}, {"return", Py_None}});
             check_rc(PyObject_SetAttr(wrapped.get(), names::__annotations__, ann.get()));
-            set(def->ml_name, wrapped);
+            set(def->ml_name, annotated(std::move(wrapped)));
         }
         set("_sleep_backoff", coroutine_function("_sleep_backoff", sleep_backoff_call, "($self, /)", annotations({})));
         set("start_ticker",

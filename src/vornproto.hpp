@@ -16,6 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 
+// Everything lives in the project's namespace: the decoder's short helper
+// names begin with an underscore, which C++ reserves at global scope.
+namespace vorn {
+
 #ifdef VORNPROTO_NO_PYTHON
 using vorn_ssize_t = std::ptrdiff_t;
 #else
@@ -769,3 +773,5 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
     return d;
 }
 #endif  // VORNPROTO_NO_PYTHON
+
+}  // namespace vorn

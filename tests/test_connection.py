@@ -97,10 +97,11 @@ def test_quotes_errors_and_subscriptions_across_a_reconnection(loop, observed, f
         (1000, b"maintenance", "VornTicker disconnected with code :: 1000, message :: maintenance "),
         (1001, "Wartung läuft".encode(), "VornTicker disconnected with code :: 1001, message :: Wartung läuft "),
         (4001, b"", "VornTicker disconnected with code :: 4001, message :: None "),
+        (4000, b"a\x00b", "VornTicker disconnected with code :: 4000, message :: a\x00b "),
         # A CLOSE without payload: the library reports code 0 and no reason.
         (None, b"", "VornTicker disconnected with code :: 0, message :: None "),
     ],
-    ids=["1000-empty", "1000-reason", "1001-utf8", "4001-no-reason", "no-payload"],
+    ids=["1000-empty", "1000-reason", "1001-utf8", "4001-no-reason", "4000-nul", "no-payload"],
 )
 def test_server_close_is_logged_then_the_ticker_drops_and_reconnects(
     loop, observed, feed, logs, loop_errors, code, reason, line

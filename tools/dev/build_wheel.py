@@ -13,8 +13,9 @@ import sys
 
 FLAVOURS = {
     # Same settings as a user's `pip install .`, WERROR spelled out so that it
-    # holds even if the pyproject default changes.
-    "normal": {"cmake.define.VORN_WERROR": "ON"},
+    # holds even if the pyproject default changes; plus the private
+    # test-support module, which only these development builds carry.
+    "normal": {"cmake.define.VORN_WERROR": "ON", "cmake.define.VORN_TESTSUPPORT": "ON"},
     # Separate CMake tree so switching flavours never forces a full rebuild;
     # Debug keeps assertions on (the sanitizer flags bring -O1 -g).
     "asan": {
@@ -22,6 +23,7 @@ FLAVOURS = {
         "cmake.build-type": "Debug",
         "cmake.define.VORN_WERROR": "ON",
         "cmake.define.VORN_SANITIZE": "ON",
+        "cmake.define.VORN_TESTSUPPORT": "ON",
     },
 }
 
