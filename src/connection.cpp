@@ -239,6 +239,9 @@ Body start_ticker_body(TickerObject* self) {
                 attempt_cleanup(self);
                 throw std::move(*failure);
             }
+            // Its traceback can lead back to this ticker: it must not stay
+            // in the frame, unseen by the collector, across the backoff.
+            failure.reset();
         }
         attempt_cleanup(self);
         if (self->_disconnect_socket) break;

@@ -13,27 +13,19 @@ import time
 
 import pytest
 
-import vornticker
+from children import child_env
 from vornticker import cli
 from vornticker.demo import demo_symbols
 from vornticker.feed import FIELDS
 
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vornticker.__file__)))
 PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUMMARY = re.compile(r"^(\d+) quotes from (\d+) symbols in ([0-9.]+) s \((\d+) errors\)$", re.MULTILINE)
 KEYS = {key for key, _, _ in FIELDS}
 
 
-def _env():
-    # The child imports the very package under test (the sanitizer build
-    # lives elsewhere than the sources), whatever its working directory.
-    path = os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))
-    return dict(os.environ, PYTHONPATH=path)
-
-
 def _run(args, tmp_path, timeout=60):
     return subprocess.run(
-        [sys.executable, *args], capture_output=True, text=True, cwd=tmp_path, env=_env(), timeout=timeout
+        [sys.executable, *args], capture_output=True, text=True, cwd=tmp_path, env=child_env(), timeout=timeout
     )
 
 
@@ -73,7 +65,7 @@ def test_a_signal_ends_the_watch_through_the_tickers_shutdown(tmp_path, sig, sta
         stderr=subprocess.PIPE,
         text=True,
         cwd=tmp_path,
-        env=_env(),
+        env=child_env(),
     )
     try:
         # The first quote shows the ticker is connected and its handlers are in place.

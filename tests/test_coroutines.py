@@ -279,6 +279,33 @@ def test_collected_suspended_coroutine_closes_its_await(ticker, probe):
     assert events == ["cleaned"]
 
 
+@pytest.mark.parametrize("kind", ["vornticker", "native"])
+def test_busy_or_finished_coroutine_is_refused_as_a_native_one_is(loop, ticker, probe, kind):
+    gate = loop.create_future()
+    if kind == "native":
+
+        async def twin():
+            return await gate
+
+        coro = twin()
+    else:
+        probe(lambda: gate)
+        coro = ticker.check_round_trip_time()
+
+    async def awaiting():
+        return await coro
+
+    first = loop.create_task(awaiting())
+    run(loop, asyncio.sleep(0))
+    with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+        run(loop, awaiting())
+    gate.set_result([0.5])
+    assert run(loop, first) == [0.5]
+    for reuse in (lambda: coro.send(None), lambda: coro.throw(KeyError("late"))):
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            reuse()
+
+
 def test_reentrant_send_is_refused(ticker, probe):
     holder = {}
 

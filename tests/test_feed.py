@@ -5,7 +5,6 @@ websocket client, with a VornTicker, and from the command line."""
 import asyncio
 import datetime as dt
 import math
-import os
 import signal
 import ssl
 import subprocess
@@ -16,12 +15,11 @@ import picows
 import pytest
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
-import vornticker
+from children import child_env
 from vornticker import feed as vf
 from vornticker import vornticker as vt
 from vornticker.endpoint import use_endpoint
 
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vornticker.__file__)))
 SYMBOLS = {
     "AAPL": vf.Kind.EQUITY,
     "BRK-B": vf.Kind.EQUITY,
@@ -363,7 +361,7 @@ def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
 
 def test_feed_command_serves_until_interrupted(tmp_path):
     ca_file = tmp_path / "ca.pem"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    env = child_env()
     proc = subprocess.Popen(
         [sys.executable, "-m", "vornticker.feed", "--port", "0", "--rate", "50", "--ca-file", str(ca_file)],
         stdout=subprocess.PIPE,

@@ -8,6 +8,7 @@ import re
 
 import pytest
 
+from children import run_python
 from lifecycle import (  # noqa: F401
     ObservedTicker,
     ended,
@@ -254,18 +255,27 @@ def test_failed_attempt_is_logged_then_backed_off(
     assert logs.lines(logging.INFO, "Connected to Vorn") == []
 
 
-def test_cancelling_the_loop_while_connected_clears_the_connection_state(loop, observed, feed, logs, loop_errors):
+@pytest.mark.parametrize("moment", ["as-soon-as-connected", "after-connected-logged"])
+def test_cancelling_the_loop_while_connected_clears_the_connection_state(
+    loop, observed, feed, logs, loop_errors, moment
+):
     ticker = observed
 
     async def scenario():
         async with QuoteService() as service:
             with service.endpoint():
-                conn = await start_connected(ticker, service, feed)
-                assert transport_of(ticker) is not None and ticker.IS_CONNECTED.is_set()
+                ticker.start_websocket(*feed.callbacks)
+                if moment == "as-soon-as-connected":
+                    # The listener has recorded the connection; the loop has
+                    # not yet got it back from ws_connect.
+                    await ticker.IS_CONNECTED.wait()
+                else:
+                    await logs.wait_lines("Connected to Vorn")
                 task = ticker_task(ticker)
                 task.cancel()
                 with pytest.raises(asyncio.CancelledError):
                     await task
+                conn = await service.wait_connection(1)
                 # The connection does not outlive the loop that owned it (it
                 # would go on delivering quotes that no close could stop).
                 await service.wait_disconnected(conn)
@@ -275,6 +285,43 @@ def test_cancelling_the_loop_while_connected_clears_the_connection_state(loop, o
     assert transport_of(ticker) is None and not ticker.IS_CONNECTED.is_set()
     assert not ts.get_field(ticker, "_stop_event").is_set() and ticker.shutdowns == 0
     assert logs.lines(startswith="Websocket disconnected.") == []
+
+
+ABANDONED = """
+import asyncio, gc, socket, sys, weakref
+from vornticker import vornticker as vt
+from vornticker.endpoint import use_endpoint
+
+class Ticker(vt.VornTicker):
+    pass
+
+def abandoned(state):
+    loop = asyncio.new_event_loop()
+    ticker = Ticker(loop)
+    ticker.min_backoff = ticker.max_backoff = ticker.connect_timeout = ticker.handshake_timeout = 60.0
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    if state == "connecting":
+        server.listen()  # accepted by the kernel, the TLS handshake never answered
+    with use_endpoint(f"wss://127.0.0.1:{server.getsockname()[1]}/?version=2"):
+        ticker.start_websocket()
+        loop.run_until_complete(asyncio.sleep(0.3))
+    loop.close()
+    server.close()
+    return weakref.ref(ticker)
+
+ref = abandoned(sys.argv[1])
+gc.collect()
+print("alive" if ref() is not None else "freed")
+"""
+
+
+@pytest.mark.parametrize("state", ["connecting", "backoff"])
+def test_a_ticker_abandoned_with_its_loop_is_collected(state):
+    """What the reconnect loop holds across an await (listener, transport, the
+    last failure) is seen by the collector, as a native coroutine's frame is."""
+    done = run_python(ABANDONED, state)
+    assert done.stdout.split() == ["freed"], done.stderr
 
 
 class OwnBackoff(ObservedTicker):

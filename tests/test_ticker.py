@@ -27,6 +27,7 @@ import orjson
 import picows
 import pytest
 
+from children import run_python
 from vornticker import vornticker as vt
 
 VornTicker = vt.VornTicker
@@ -371,6 +372,11 @@ def test_method_kind_signature_annotations_and_doc(name):
     sig = inspect.signature(bound)
     assert [(p.name, p.default) for p in sig.parameters.values()] == params
     assert getattr(getattr(VornTicker, name), "__annotations__", {}) == ANNOTATIONS.get(name, {})
+    # help(), IDEs and signature-driven frameworks see the annotations too.
+    shown = {p.name: p.annotation for p in sig.parameters.values() if p.annotation is not E}
+    if sig.return_annotation is not E:
+        shown["return"] = sig.return_annotation
+    assert shown == ANNOTATIONS.get(name, {})
     assert getattr(VornTicker, name).__doc__ is None
 
 
@@ -440,6 +446,47 @@ def test_executing_the_module_again_is_refused():
         vt.__spec__.loader.exec_module(fresh)
     assert str(info.value) == "Module 'vornticker' has already been imported. Re-initialisation is not supported."
     assert "VornTicker" not in vars(fresh)
+
+
+def test_a_failed_first_import_can_be_retried():
+    code = """
+import sys
+sys.modules["orjson"] = None  # a dependency missing at the first import
+try:
+    import vornticker.vornticker
+except ImportError as exc:
+    print("failed:", exc.name)
+del sys.modules["orjson"]
+import vornticker.vornticker as vt
+print(vt.VornTicker.__name__, vt.decode_frame.__name__)
+"""
+    done = run_python(code)
+    assert done.stdout.splitlines() == ["failed: orjson", "VornTicker decode_frame"], done.stderr
+
+
+def test_a_listener_base_the_module_cannot_support_fails_the_import():
+    # A Python subclass is a collected heap type: deallocating and traversing
+    # a listener through it would be wrong, so the import refuses it.
+    code = """
+import picows.picows as pp
+pp.WSListener = type("WSListener", (pp.WSListener,), {})
+try:
+    import vornticker.vornticker
+except ImportError as exc:
+    print(exc)
+"""
+    done = run_python(code)
+    assert done.stdout.startswith("picows.picows.WSListener is a heap type"), done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("checksum, shown", [(1, "0x1"), (-1, "0x-1"), (0x7FFFFFFF, "0x7fffffff")])
+def test_unpickling_a_listener_with_a_foreign_checksum(checksum, shown):
+    with pytest.raises(pickle.PickleError) as info:
+        vt._unpickle_VornListener(vt.VornListener, checksum, None)
+    assert str(info.value) == (
+        f"Incompatible checksums ({shown} vs (0x2413b39, 0x49f9e52, 0xf224ee1) = "
+        "(_VornListener__ping_msg, _loop, _parent))"
+    )
 
 
 INTERPRETER_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
