@@ -1,0 +1,192 @@
+"""Capture files: what is recorded comes back byte for byte, and a damaged,
+cut or failed file loses only its bad part, which the reader reports."""
+
+import os
+import random
+import re
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+import quotes as q
+import vornticker
+from vornticker import decode_frame, recording
+from vornticker.feed import encode_frame
+from vornticker.recording import Frame, Subscription
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vornticker.__file__)))
+URL = "wss://feed.invalid/"
+GOOD = [encode_frame(quote) for quote in q.SAMPLE_QUOTES.values()]
+BAD = [b"\x00\xff not json", b'{"type":"pricing","message":"@@ not base64 @@"}', b""]
+
+
+def _run_child(code, *args, **options):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True, **options)
+
+
+def _block_offsets(data):
+    """Where each block starts, walked by the documented layout."""
+    (meta_len,) = struct.unpack_from("<I", data, 10)
+    offsets, pos = [], 14 + meta_len + 4
+    while pos + 16 <= len(data):
+        offsets.append(pos)
+        pos += 16 + struct.unpack_from("<I", data, pos + 4)[0]
+    return offsets
+
+
+@pytest.mark.parametrize("block_size", [64, 1 << 20])
+def test_round_trip_keeps_every_record_in_order(tmp_path, block_size):
+    path = tmp_path / "session.vtr"
+    frames = [Frame(1000 + i, payload) for i, payload in enumerate(GOOD + BAD + GOOD)]
+    subs = [Subscription(999, "subscribe", ("AAPL", "BTC-USD")), Subscription(1004, "unsubscribe", ("AAPL",))]
+    with recording.Recorder(path, {"url": URL, "symbols": ["AAPL"]}, block_size=block_size) as rec:
+        for record in sorted(frames + subs, key=lambda record: record.recv_ns):
+            if type(record) is Frame:
+                rec.write(bytearray(record.payload), record.recv_ns)
+            else:
+                rec.note_subscription(record.kind, list(record.symbols), record.recv_ns)
+    with recording.open(path) as capture:
+        assert capture.metadata["url"] == URL and capture.metadata["symbols"] == ["AAPL"]
+        assert {"version", "host", "start_ns"} <= capture.metadata.keys()
+        assert list(capture) == frames
+        assert list(capture.subscriptions()) == subs
+        for (recv_ns, got), frame in zip(capture.quotes(), frames, strict=True):
+            assert recv_ns == frame.recv_ns
+            try:
+                want = decode_frame(frame.payload)
+            except Exception as exc:
+                assert (type(got), got.args) == (type(exc), exc.args)
+            else:
+                assert got == want
+        stats = capture.stats
+        assert (stats.frames, stats.bad_frames, stats.damage) == (len(frames), len(BAD), [])
+        assert (stats.blocks > 1) == (block_size == 64)
+    summary = recording.summarize(path)
+    assert (summary.first_ns, summary.last_ns, summary.stats.bad_frames) == (999, 1000 + len(frames) - 1, len(BAD))
+    assert summary.symbols == {quote["id"]: 2 for quote in q.SAMPLE_QUOTES.values()}
+
+
+KILLED_CHILD = """
+import sys, time
+from vornticker import recording
+rec = recording.Recorder(sys.argv[1])
+for i in range(6):
+    rec.write(b"frame %d" % i, i)
+    if i == 2:
+        rec.seal()
+print("written", flush=True)
+time.sleep(60)
+"""
+
+
+def test_killed_recorder_keeps_what_it_sealed(tmp_path):
+    path = tmp_path / "killed.vtr"
+    child = _run_child(KILLED_CHILD, path, stdout=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == "written\n"
+        time.sleep(2.0)  # no more frames come: the timer alone must seal the second block
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.communicate()
+    frames = [Frame(i, b"frame %d" % i) for i in range(6)]
+    with recording.open(path) as capture:
+        assert list(capture) == frames and capture.stats.damage == []
+    # A copy taken mid-write, or a power cut, leaves the last block short.
+    data = path.read_bytes()
+    path.write_bytes(data[:-3])
+    last = _block_offsets(data)[1]
+    with recording.open(path) as capture:
+        assert list(capture) == frames[:3]
+        assert capture.stats.damage == [(last, len(data) - 3 - last)]
+        assert capture.stats.skipped_bytes == len(data) - 3 - last
+
+
+def _put(at, value):
+    return lambda data, block: data[: block + at] + value + data[block + at + len(value) :]
+
+
+@pytest.mark.parametrize(
+    "index, damage",
+    [
+        (0, lambda data, block: data[: block + 20] + bytes([data[block + 20] ^ 0x10]) + data[block + 21 :]),
+        (1, _put(0, b"XXXX")),  # block marker
+        (1, _put(4, b"\xff\xff\xff\xff")),  # stored length
+        (1, _put(8, b"\xff\xff\xff\x7f")),  # raw length
+        (1, _put(12, b"\0\0\0\0")),  # checksum
+        (2, lambda data, block: data[: block + 7]),  # cut in the block header
+        (2, lambda data, block: data[:-1]),  # cut in the stored data
+    ],
+)
+def test_reader_stops_at_a_damaged_block_and_reports_it(tmp_path, index, damage):
+    path = tmp_path / "damaged.vtr"
+    frames = [Frame(i, payload) for i, payload in enumerate(GOOD * 2)]
+    with recording.Recorder(path) as rec:
+        for frame in frames:
+            rec.write(frame.payload, frame.recv_ns)
+            if frame.recv_ns % 2:
+                rec.seal()
+    data = path.read_bytes()
+    block = _block_offsets(data)[index]
+    path.write_bytes(damage(data, block))
+    size = path.stat().st_size
+    with recording.open(path) as capture:
+        assert list(capture) == frames[: 2 * index]
+        assert capture.stats.damage == [(block, size - block)] and capture.stats.skipped_bytes == size - block
+        assert capture.stats.blocks == index
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda data: b"", "truncated header"),
+        (lambda data: data[:12], "truncated header"),
+        (lambda data: data[:30], "truncated header"),
+        (lambda data: b"PK\x03\x04" + data[4:], "bad magic"),
+        (lambda data: data[:8] + struct.pack("<H", 2) + data[10:], "unknown format version 2"),
+        (lambda data: data[:10] + struct.pack("<I", 1 << 30) + data[14:], "damaged header"),
+        (lambda data: data[:16] + b"X" + data[17:], "checksum mismatch"),
+    ],
+)
+def test_header_errors_name_the_file(tmp_path, damage, message):
+    path = tmp_path / "header.vtr"
+    with recording.Recorder(path, {"url": URL}) as rec:
+        rec.write(GOOD[0], 1)
+    path.write_bytes(damage(path.read_bytes()))
+    with pytest.raises(recording.FormatError, match=re.escape(str(path)) + ".*" + message):
+        recording.open(path)
+
+
+FULL_DISK_CHILD = """
+import random, resource, signal, sys
+from vornticker import recording
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so that a write past the limit fails with EFBIG
+resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+rec = recording.Recorder(sys.argv[1], block_size=3000)
+try:
+    for i in range(1000):
+        rec.write(random.Random(i).randbytes(500), i)
+except recording.RecordingError as exc:
+    print(exc, flush=True)
+rec.close()  # the error was reported already
+try:
+    rec.write(b"late", 0)
+except recording.RecordingError:
+    print("still stopped")
+"""
+
+
+def test_write_error_stops_the_recording_and_keeps_the_sealed_blocks(tmp_path):
+    path = tmp_path / "full.vtr"
+    out, err = _run_child(FULL_DISK_CHILD, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE).communicate()
+    assert out.splitlines()[1:] == ["still stopped"], err
+    assert str(path) in out and "recording stopped" in out
+    with recording.open(path) as capture:
+        frames = list(capture)
+        assert capture.stats.damage == [] and len(frames) >= 5
+    assert frames == [Frame(i, random.Random(i).randbytes(500)) for i in range(len(frames))]
+    assert path.stat().st_size <= 20000
