@@ -100,6 +100,8 @@ PyObject* apply_subscription(PyObject* o, PyObject* const* args, Py_ssize_t narg
     if (!r) return nullptr;
     Py_DECREF(r);
     if (self->vtab->_send_payload(self, a[1]) < 0) return nullptr;
+    if (tap_subscription(self, set_method == names::update ? names::subscribe : names::unsubscribe, a[0]) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -35,7 +35,8 @@ PyObject* ticker_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject** fields[] = {&t->_loop,           &t->_transport,     &t->_tokens,         &t->_ws_url,
                            &t->_disconnect_msg, &t->IS_CONNECTED,   &t->_stop_event,     &t->_abort_event,
                            &t->_ssl_context,    &t->_ticker_task,   &t->_signal_task,    &t->_prev_handlers,
-                           &t->_message_callback, &t->_open_callback, &t->_close_callback, &t->_error_callback};
+                           &t->_message_callback, &t->_open_callback, &t->_close_callback, &t->_error_callback,
+                           &t->_frame_tap};
     for (PyObject** f : fields) *f = Py_NewRef(Py_None);
     t->_scratch = static_cast<uint8_t*>(std::malloc(kInitialScratch));
     if (!t->_scratch) {
@@ -112,7 +113,7 @@ int ticker_init(PyObject* o, PyObject* args, PyObject* kwds) {
 #define VORN_TICKER_GC_FIELDS(X)                                                                          \
     X(_loop) X(_transport) X(_tokens) X(IS_CONNECTED) X(_stop_event) X(_abort_event) X(_ssl_context)     \
     X(_ticker_task) X(_signal_task) X(_prev_handlers) X(_message_callback) X(_open_callback)              \
-    X(_close_callback) X(_error_callback)
+    X(_close_callback) X(_error_callback) X(_frame_tap)
 
 int ticker_traverse(PyObject* o, visitproc visit, void* arg) {
     TickerObject* t = as_ticker(o);
@@ -223,6 +224,30 @@ PyObject* dummy_error_callback_call(PyObject* fn, PyObject* const* args, size_t 
                             [](PyObject* const* a) { return dummy_error_callback_body(a[0]); });
 }
 
+// --- recording tap ----------------------------------------------------------------------
+
+// _set_frame_tap(tap): tap is None or an object with write(payload, recv_ns)
+// and note_subscription(kind, symbols, recv_ns).
+PyObject* py_set_frame_tap(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* params[] = {"tap"};
+    PyObject* tap = nullptr;
+    if (parse_args("_set_frame_tap", args, static_cast<size_t>(nargs), kwnames, params, 1, 1, &tap) < 0)
+        return nullptr;
+    if (tap != Py_None) {
+        for (PyObject* name : {names::write, names::note_subscription}) {
+            const int has = PyObject_HasAttrWithError(tap, name);
+            if (has < 0) return nullptr;
+            if (!has) {
+                PyErr_Format(PyExc_TypeError, "tap must have a %U() method, not be a %.200s", name,
+                             Py_TYPE(tap)->tp_name);
+                return nullptr;
+            }
+        }
+    }
+    set_field(as_ticker(o)->_frame_tap, tap);
+    Py_RETURN_NONE;
+}
+
 // --- pickling ------------------------------------------------------------------------------
 
 PyObject* refuse_reduce(PyObject*, PyObject*) {
@@ -288,6 +313,8 @@ PyMethodDef m_start_websocket =
 PyMethodDef m_close_websocket = VORN_METHOD("close_websocket", py_close_websocket, "close_websocket($self, /)\n--\n\n");
 PyMethodDef m_schedule_async_shutdown =
     VORN_METHOD("_schedule_async_shutdown", py_schedule_async_shutdown, "_schedule_async_shutdown($self, /)\n--\n\n");
+PyMethodDef m_set_frame_tap =
+    VORN_METHOD("_set_frame_tap", py_set_frame_tap, "_set_frame_tap($self, /, tap)\n--\n\n");
 PyMethodDef m_reduce = {"__reduce__", refuse_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\n"};
 PyMethodDef m_setstate = {"__setstate__", refuse_reduce, METH_O, "__setstate__($self, state, /)\n--\n\n"};
 
@@ -371,6 +398,7 @@ int ticker_attach_methods() {
         set("_schedule_async_shutdown", method(&m_schedule_async_shutdown));
         set("_async_shutdown",
             coroutine_function("_async_shutdown", async_shutdown_call, "($self, /)", annotations({})));
+        set("_set_frame_tap", method(&m_set_frame_tap));
         set("__reduce__", method(&m_reduce));
         set("__setstate__", method(&m_setstate));
     });

@@ -32,6 +32,9 @@ struct TickerVTable {
     int (*on_data_payload)(TickerObject* self, const uint8_t* payload, size_t size);
 };
 
+// Hands a subscription change to the recording tap, when one is set.
+int tap_subscription(TickerObject* self, PyObject* kind, PyObject* symbols);
+
 struct TickerObject {
     PyObject_HEAD
     const TickerVTable* vtab;
@@ -58,6 +61,9 @@ struct TickerObject {
     PyObject* _open_callback;
     PyObject* _close_callback;
     PyObject* _error_callback;
+    // None, or the recording tap: an object with write(payload, recv_ns) and
+    // note_subscription(kind, symbols, recv_ns) (a recording.Recorder).
+    PyObject* _frame_tap;
     double connect_timeout;
     double handshake_timeout;
     double min_backoff;

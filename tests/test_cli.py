@@ -140,10 +140,10 @@ def test_example_application_runs(tmp_path):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_example_application_type_checks_strictly(request):
+def test_package_and_example_application_type_check_strictly(request):
     cache = getattr(request.config, "cache", None)
     cache = cache.mkdir("mypy") if cache is not None else None
-    args = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "examples/simple_app.py"]
+    args = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "vornticker", "examples/simple_app.py"]
     if cache is not None:
         args[3:3] = ["--cache-dir", str(cache)]
     done = subprocess.run(args, capture_output=True, text=True, cwd=PROJECT_ROOT, timeout=300)

@@ -1,7 +1,6 @@
 """Capture files: what is recorded comes back byte for byte, and a damaged,
 cut or failed file loses only its bad part, which the reader reports."""
 
-import os
 import random
 import re
 import signal
@@ -13,20 +12,20 @@ import time
 import pytest
 
 import quotes as q
-import vornticker
+from children import child_env
+from lifecycle import ended, feed, logs, loop_errors, observed, quote, run, start_connected  # noqa: F401
+from quote_service import QuoteService
 from vornticker import decode_frame, recording
 from vornticker.feed import encode_frame
 from vornticker.recording import Frame, Subscription
 
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vornticker.__file__)))
 URL = "wss://feed.invalid/"
 GOOD = [encode_frame(quote) for quote in q.SAMPLE_QUOTES.values()]
 BAD = [b"\x00\xff not json", b'{"type":"pricing","message":"@@ not base64 @@"}', b""]
 
 
 def _run_child(code, *args, **options):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
-    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=env, text=True, **options)
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], env=child_env(), text=True, **options)
 
 
 def _block_offsets(data):
@@ -190,3 +189,58 @@ def test_write_error_stops_the_recording_and_keeps_the_sealed_blocks(tmp_path):
         assert capture.stats.damage == [] and len(frames) >= 5
     assert frames == [Frame(i, random.Random(i).randbytes(500)) for i in range(len(frames))]
     assert path.stat().st_size <= 20000
+
+
+class FailingTap:
+    def __init__(self):
+        self.writes = 0
+
+    def write(self, payload, recv_ns):
+        self.writes += 1
+        raise OSError(28, "No space left on device")
+
+    def note_subscription(self, kind, symbols, recv_ns):
+        pass
+
+
+@pytest.mark.parametrize("tap", ["recorder", "failing"])
+def test_a_live_ticker_records_frames_as_received(loop, observed, feed, logs, loop_errors, tmp_path, tap):
+    """The tap sees every text frame before it is decoded and the subscription
+    changes; the application's callbacks get the same either way, and a tap
+    that fails stops only the recording."""
+    ticker = observed
+    (q1, m1), (q2, m2) = quote("ABC", 1), quote("XYZ", 2)
+    sent = [q1, b'{"message": "bad base64!"}', q2]
+    path = tmp_path / "live.vtr"
+    target = recording.Recorder(path, {"symbols": ["ABC"]}) if tap == "recorder" else FailingTap()
+
+    async def scenario():
+        async with QuoteService() as service:
+            with service.endpoint():
+                if tap == "recorder":
+                    target.attach(ticker)
+                else:
+                    ticker._set_frame_tap(target)
+                await ticker.subscribe(["ABC"])
+                conn = await start_connected(ticker, service, feed)
+                for payload in sent:
+                    service.send_text(payload)
+                await feed.wait("message", 2)
+                await ticker.unsubscribe(["ABC"])
+                await service.wait_controls(2, conn)
+                ticker.close_websocket()
+                await ended(ticker)
+
+    run(loop, scenario())
+    assert feed.of("message") == [m1, m2] and len(feed.of("error")) == 1
+    if tap == "recorder":
+        target.close()
+        with recording.open(path) as capture:
+            assert [frame.payload for frame in capture] == sent
+            assert [(s.kind, s.symbols) for s in capture.subscriptions()] == [
+                ("subscribe", ("ABC",)),
+                ("unsubscribe", ("ABC",)),
+            ]
+    else:
+        assert target.writes == 1
+        assert logs.lines(startswith="Recording stopped :: ") == ["Recording stopped :: [Errno 28] No space left on device"]

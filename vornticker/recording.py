@@ -39,7 +39,7 @@ from compression import zstd
 from types import TracebackType
 from typing import Final, Literal, NamedTuple, Self
 
-from .vornticker import decode_frame
+from .vornticker import VornTicker, decode_frame
 
 __all__ = [
     "FormatError",
@@ -198,6 +198,7 @@ class Recorder:
         self._closed = False
         self._error: RecordingError | None = None
         self._error_reported = False
+        self._tickers: list[VornTicker] = []
         self._thread = threading.Thread(target=self._seal_on_time, name="vornticker-recorder", daemon=True)
         self._thread.start()
         atexit.register(self.close)
@@ -219,6 +220,23 @@ class Recorder:
             raise TypeError("symbols must be strings")
         self._append(code, json.dumps(names, ensure_ascii=False).encode(), recv_ns)
 
+    def attach(self, ticker: VornTicker) -> None:
+        """Records what ``ticker`` receives from now on: every text frame
+        exactly as it arrived, before it is decoded (so what the application
+        gets is unchanged), and each subscription change as the ticker
+        applies it. Call on the ticker's loop thread. ``close()`` and
+        ``detach()`` end it; a failed write ends it with one error line from
+        the ticker, and the quotes go on."""
+        ticker._set_frame_tap(self)
+        if ticker not in self._tickers:
+            self._tickers.append(ticker)
+
+    def detach(self, ticker: VornTicker) -> None:
+        """Stops recording ``ticker``."""
+        if ticker in self._tickers:
+            self._tickers.remove(ticker)
+            ticker._set_frame_tap(None)
+
     def seal(self) -> None:
         """Seals the open block now, if it holds anything."""
         with self._lock:
@@ -230,6 +248,8 @@ class Recorder:
 
     def close(self) -> None:
         """Seals what is left and closes the file; a second call does nothing."""
+        for ticker in list(self._tickers):
+            self.detach(ticker)
         with self._lock:
             if self._closed:
                 return

@@ -9,7 +9,7 @@ import time as time
 from collections.abc import Awaitable, Buffer, Callable, Coroutine
 from functools import wraps as wraps
 from types import ModuleType
-from typing import Any, NoReturn, ParamSpec, SupportsFloat, SupportsIndex, TypeAlias, TypeVar
+from typing import Any, Literal, NoReturn, ParamSpec, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar
 
 from typing_extensions import disjoint_base
 
@@ -29,6 +29,13 @@ _MessageCallback: TypeAlias = Callable[[dict[str, object]], Coroutine[Any, Any, 
 _ErrorCallback: TypeAlias = Callable[[Exception], Coroutine[Any, Any, object]]
 _StatusCallback: TypeAlias = Callable[[str], Coroutine[Any, Any, object]]
 _Seconds: TypeAlias = SupportsFloat | SupportsIndex
+
+# What a recording tap (vornticker.recording.Recorder) offers the ticker.
+class _FrameTap(Protocol):
+    def write(self, payload: bytes, recv_ns: int, /) -> object: ...
+    def note_subscription(
+        self, kind: Literal["subscribe", "unsubscribe"], symbols: list[str], recv_ns: int, /
+    ) -> object: ...
 
 orjson: ModuleType
 logger: logging.Logger
@@ -114,6 +121,8 @@ class VornTicker:
     def close_websocket(self) -> None: ...
     def _schedule_async_shutdown(self) -> None: ...
     async def _async_shutdown(self) -> None: ...
+    # Recording: every text frame as received, and the subscription changes.
+    def _set_frame_tap(self, tap: _FrameTap | None) -> None: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object, /) -> NoReturn: ...
 
