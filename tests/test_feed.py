@@ -14,8 +14,8 @@ import sys
 import orjson
 import picows
 import pytest
-from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
+import quotes
 import vornticker
 from vornticker import feed as vf
 from vornticker import vornticker as vt
@@ -37,57 +37,14 @@ SYMBOLS = {
 
 # --- the protobuf runtime as the oracle ------------------------------------------------------
 
-# PricingData written out from the message definition, independently of the
-# feed's own table. proto2, so zeros and empty strings are still written.
-PROTO_FIELDS = """
-    1 id string; 2 price float; 3 time sint64; 4 currency string; 5 exchange string;
-    6 quoteType int32; 7 marketHours int32; 8 changePercent float; 9 dayVolume sint64;
-    10 dayHigh float; 11 dayLow float; 12 change float; 13 shortName string; 14 expireDate sint64;
-    15 openPrice float; 16 previousClose float; 17 strikePrice float; 18 underlyingSymbol string;
-    19 openInterest sint64; 20 optionsType sint64; 21 miniOption sint64; 22 lastSize sint64;
-    23 bid float; 24 bidSize sint64; 25 ask float; 26 askSize sint64; 27 priceHint sint64;
-    28 vol_24hr sint64; 29 volAllCurrencies sint64; 30 fromcurrency string; 31 lastMarket string;
-    32 circulatingSupply double; 33 marketcap double; 34 components string; 35 indices repeated-string;
-    36 cmcRank sint64; 37 underlyingShortname string; 38 fiftyTwoWeekChange float;
-    39 fiftyTwoWeekChangePercent float; 40 latestAmountRaised float; 41 latestFundingDate sint64;
-    42 latestShareClass string; 43 latestImpliedValuation float; 44 ytdReturn float; 45 qtdReturn float;
-    46 fullDayChange float; 47 fullDayChangePercent float
-"""
-
-
-def _pricing_data_class():
-    T = descriptor_pb2.FieldDescriptorProto
-    types = {
-        "string": T.TYPE_STRING,
-        "repeated-string": T.TYPE_STRING,
-        "float": T.TYPE_FLOAT,
-        "double": T.TYPE_DOUBLE,
-        "sint64": T.TYPE_SINT64,
-        "int32": T.TYPE_INT32,
-    }
-    file = descriptor_pb2.FileDescriptorProto(name="feed_oracle.proto", package="feedoracle", syntax="proto2")
-    msg = file.message_type.add(name="PricingData")
-    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
-        number, name, kind = entry.split()
-        label = T.LABEL_REPEATED if kind.startswith("repeated") else T.LABEL_OPTIONAL
-        msg.field.add(name=name, number=int(number), type=types[kind], label=label)
-    pool = descriptor_pool.DescriptorPool()
-    pool.Add(file)
-    return message_factory.GetMessageClass(pool.FindMessageTypeByName("feedoracle.PricingData"))
-
-
-PricingData = _pricing_data_class()
-
 
 def _every_field_at_an_edge():
     """A quote with all 47 fields and the awkward values of each wire type."""
     q = {}
-    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
-        number, name, kind = entry.split()
-        n = int(number)
+    for n, name, kind in quotes.FIELDS:
         q[name] = {
             "string": "" if n % 2 else f"Société Générale € {n}",
-            "repeated-string": ["^GSPC", "", "指数"] * 6,  # more than the decoder keeps
+            "repeated string": ["^GSPC", "", "指数"] * 6,  # more than the decoder keeps
             "float": [0.0, -0.0, math.inf, -1.5, 3.4028234663852886e38, 1e-45][n % 6],
             "double": [-(2.0**1000), 5e-324][n % 2],
             "sint64": [-(2**63), 2**63 - 1, 0, -1, 1][n % 5],
@@ -101,16 +58,6 @@ def _generated_quotes():
     return [market.tick(symbol) for symbol in SYMBOLS for _ in range(3)]
 
 
-def _oracle_message(quote):
-    msg = PricingData()
-    for key, value in quote.items():
-        if key == "indices":
-            msg.indices.extend(value)
-        else:
-            setattr(msg, key, value)
-    return msg
-
-
 def _read_back(msg):
     out = {}
     for field, value in msg.ListFields():
@@ -118,16 +65,9 @@ def _read_back(msg):
     return out
 
 
-def _same(a, b):
-    # Equal, with -0.0 told apart from 0.0.
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    return a == b and type(a) is type(b)
-
-
 def _as_sent(key, value):
     # What a float field holds after the trip: single precision, except the two doubles.
-    if isinstance(value, float) and key not in ("circulatingSupply", "marketcap"):
+    if quotes.KIND[key] == "float":
         return vf.f32(value)
     return value
 
@@ -141,11 +81,11 @@ def test_encoder_agrees_with_the_protobuf_runtime(quote):
     ours = vf.encode_pricing_data(quote)
     # The runtime writes known fields in field-number order, as we do, so the
     # bytes themselves must match, not only their meaning.
-    assert ours == _oracle_message(quote).SerializeToString()
-    back = _read_back(PricingData.FromString(ours))
+    assert ours == quotes.PricingData(**quote).SerializeToString()
+    back = _read_back(quotes.PricingData.FromString(ours))
     assert back.keys() == quote.keys()
     for key, value in quote.items():
-        assert _same(back[key], _as_sent(key, value)), key
+        assert quotes.same_value(back[key], _as_sent(key, value)), key
 
 
 def test_the_extension_decodes_what_the_encoder_wrote():
@@ -154,7 +94,7 @@ def test_the_extension_decodes_what_the_encoder_wrote():
     assert decoded.pop("indices") == quote.pop("indices")[:16]  # the decoder keeps sixteen
     assert decoded.keys() == quote.keys()
     for key, value in quote.items():
-        assert _same(decoded[key], _as_sent(key, value)), key
+        assert quotes.same_value(decoded[key], _as_sent(key, value)), key
 
 
 @pytest.mark.parametrize(
