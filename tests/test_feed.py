@@ -301,30 +301,40 @@ def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
     assert results["aapl_grew"]
 
 
-def test_feed_command_serves_until_interrupted(tmp_path):
-    ca_file = tmp_path / "ca.pem"
+# As after `pip install vornticker` without the feed extra.
+NO_CRYPTOGRAPHY = "import sys; sys.modules['cryptography'] = None; "
+
+
+def _feed_command(args, cwd, *, extra=True):
+    """python -m vornticker.feed ARGS..., its output piped; without the
+    extra, as if the cryptography package were not installed."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "vornticker.feed", "--port", "0", "--rate", "50", "--ca-file", str(ca_file)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        cwd=tmp_path,
-        env=env,
-    )
+    run = ["-m", "vornticker.feed"]
+    if not extra:
+        run = ["-c", NO_CRYPTOGRAPHY + "from vornticker.feed import main; sys.exit(main(sys.argv[1:]))"]
+    command = [sys.executable, *run, *map(str, args)]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env)
+
+
+async def _quotes_from(url, symbol, context=None):
+    transport, client = await picows.ws_connect(RawClient, url, ssl_context=context)
+    _control(transport, "subscribe", [symbol])
+    await client.wait_frames(3)
+    transport.disconnect()
+    await transport.wait_disconnected()
+    return [vt.decode_frame(f) for f in client.frames]
+
+
+@pytest.mark.parametrize("extra", [True, False], ids=["wss", "ws-without-the-extra"])
+def test_feed_command_serves_until_interrupted(tmp_path, extra):
+    ca_file = tmp_path / "ca.pem"
+    args = ["--port", "0", "--rate", "50"] + (["--ca-file", ca_file] if extra else [])
+    proc = _feed_command(args, tmp_path, extra=extra)
     try:
         url = proc.stdout.readline().decode().strip()
-        assert url.startswith("wss://127.0.0.1:")
-
-        async def one_quote():
-            context = ssl.create_default_context(cafile=str(ca_file))
-            transport, client = await picows.ws_connect(RawClient, url, ssl_context=context)
-            _control(transport, "subscribe", ["^GSPC"])
-            await client.wait_frames(3)
-            transport.disconnect()
-            await transport.wait_disconnected()
-            return [vt.decode_frame(f) for f in client.frames]
-
-        quotes = asyncio.run(one_quote())
+        assert url.startswith("wss://127.0.0.1:" if extra else "ws://127.0.0.1:")
+        context = ssl.create_default_context(cafile=ca_file) if extra else None
+        quotes = asyncio.run(_quotes_from(url, "^GSPC", context))
         assert [q["id"] for q in quotes] == ["^GSPC"] * len(quotes)
         proc.send_signal(signal.SIGINT)
         _, err = proc.communicate(timeout=10)
@@ -334,3 +344,16 @@ def test_feed_command_serves_until_interrupted(tmp_path):
             proc.wait()
     assert proc.returncode == 0, err.decode()
     assert b"served" in err and b"Traceback" not in err
+    # Falling back to ws:// says so, and why, in one line.
+    notes = [line for line in err.decode().splitlines() if "ws://" in line and "vornticker[feed]" in line]
+    assert len(notes) == (0 if extra else 1)
+
+
+def test_without_the_feed_extra_tls_fails_naming_it(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "cryptography", None)
+    with pytest.raises(ImportError, match=r"pip install 'vornticker\[feed\]'"):
+        vf.LocalFeed()
+    with pytest.raises(SystemExit) as exit_:
+        vf.main(["--tls"])
+    assert exit_.value.code == 2
+    assert "pip install 'vornticker[feed]'" in capsys.readouterr().err.splitlines()[-1]

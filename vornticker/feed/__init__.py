@@ -28,7 +28,7 @@ from collections.abc import Iterable
 from .encoder import FIELDS, FieldKind, encode_frame, encode_pricing_data, f32
 from .market import Kind, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
 from .server import FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
-from .tls import TlsBackend, tls_available
+from .tls import TlsBackend, tls_available, tls_unavailable_reason
 
 __all__ = [
     "FIELDS",
@@ -51,6 +51,7 @@ __all__ = [
     "instrument_kind",
     "main",
     "tls_available",
+    "tls_unavailable_reason",
 ]
 
 

@@ -14,6 +14,7 @@ import sys
 from collections.abc import Iterable
 
 from .server import LocalFeed
+from .tls import EXTRA, tls_unavailable_reason
 
 __all__ = ["main"]
 
@@ -70,14 +71,26 @@ def main(argv: Iterable[str] | None = None) -> int:
         help="quotes per second for each subscribed symbol (default %(default)s)",
     )
     mode = parser.add_mutually_exclusive_group()
-    mode.add_argument("--tls", dest="tls", action="store_true", default=True, help="serve wss:// (default)")
+    mode.add_argument(
+        "--tls",
+        dest="tls",
+        action="store_true",
+        default=None,
+        help=f"serve wss:// (default when the cryptography package, the {EXTRA} extra, is installed)",
+    )
     mode.add_argument("--plain", dest="tls", action="store_false", help="serve ws:// without TLS")
     parser.add_argument("--ca-file", metavar="PATH", help="write the CA certificate that clients should trust here")
     parser.add_argument("--seed", type=int, help="fix the random walks")
     parser.add_argument("-v", "--verbose", action="store_true", help="log connections and control messages")
     args = parser.parse_args(None if argv is None else list(argv))
-    if args.ca_file and not args.tls:
-        parser.error("--ca-file needs --tls")
+    if args.tls is False and args.ca_file:
+        parser.error("--ca-file needs TLS: drop --plain")
+    why = None if args.tls is False else tls_unavailable_reason()
+    if why is not None:
+        if args.tls or args.ca_file:
+            parser.error(f"{'--tls' if args.tls else '--ca-file'}: {why}")
+        print(f"note: serving ws:// without TLS, as {why}", file=sys.stderr)
+    args.tls = args.tls is not False and why is None
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
     return asyncio.run(_serve(args))
 

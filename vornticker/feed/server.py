@@ -28,7 +28,7 @@ import orjson
 from picows import WSCloseCode, WSFrame, WSListener, WSMsgType, WSTransport, WSUpgradeRequest, ws_create_server
 
 from .market import Market, MarketSource
-from .tls import ServerTls, TlsBackend, make_server_tls
+from .tls import ServerTls, TlsBackend, make_server_tls, require_tls
 
 __all__ = ["FeedServer", "FeedStats", "FrameSource", "LocalFeed", "Publisher"]
 
@@ -119,7 +119,9 @@ class FeedServer:
 
     host, port: where to listen (port 0 picks a free one; read it back from
     .port or .url once started). tls: serve wss:// with a certificate made at
-    start and trusted by client_ssl_context(); otherwise ws://.
+    start and trusted by client_ssl_context(); otherwise ws://. tls=True
+    raises ImportError, naming the extra to install, where certificates
+    cannot be made.
     """
 
     def __init__(
@@ -131,6 +133,8 @@ class FeedServer:
         tls: bool = True,
         tls_backend: TlsBackend = "auto",
     ) -> None:
+        if tls:
+            require_tls(tls_backend)
         self.source = source
         self.host = host
         self.port = port

@@ -2,21 +2,25 @@
 server certificate it signs for the feed's host names.
 
 Two ways to make them: trustme when it is installed, or the cryptography
-package directly (which trustme itself is built on).
+package directly (which trustme itself is built on). cryptography is the
+``vornticker[feed]`` extra.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import importlib
 import importlib.util
 import ipaddress
 import os
 import ssl
 import tempfile
-from typing import Literal
+from typing import Final, Literal
 
-__all__ = ["ServerTls", "TlsBackend", "make_server_tls", "tls_available"]
+__all__ = ["ServerTls", "TlsBackend", "make_server_tls", "require_tls", "tls_available", "tls_unavailable_reason"]
+
+EXTRA: Final = "vornticker[feed]"
 
 TlsBackend = Literal["auto", "trustme", "cryptography"]
 
@@ -119,17 +123,39 @@ def _tls_with_cryptography(host: str) -> ServerTls:
     return ServerTls(server, ca_cert.public_bytes(serialization.Encoding.PEM))
 
 
+def tls_unavailable_reason() -> str | None:
+    """Why this installation cannot serve wss://, in a few words; None when it can."""
+    try:
+        # The package first: importing a submodule that is loaded already
+        # would not notice the package itself is gone.
+        for name in ("cryptography", "cryptography.x509"):
+            importlib.import_module(name)
+    except ImportError as e:
+        missing = f"the 'cryptography' package ({e})" if e.name != "cryptography" else "the 'cryptography' package"
+        return f"the local feed's TLS needs {missing}: pip install '{EXTRA}'"
+    return None
+
+
 def tls_available() -> bool:
-    """Whether a certificate can be made here (trustme or cryptography is installed)."""
-    return any(importlib.util.find_spec(name) is not None for name in ("trustme", "cryptography"))
+    """Whether a feed can serve wss:// here (the cryptography package is installed)."""
+    return tls_unavailable_reason() is None
+
+
+def require_tls(backend: TlsBackend) -> None:
+    """Raises ImportError, naming the extra or package to install, if backend cannot run here."""
+    reason = tls_unavailable_reason()
+    if reason is not None:
+        raise ImportError(f"{reason}; or serve ws:// with tls=False", name="cryptography")
+    if backend == "trustme" and importlib.util.find_spec("trustme") is None:
+        raise ImportError("tls_backend='trustme' needs the 'trustme' package", name="trustme")
 
 
 def make_server_tls(host: str, backend: TlsBackend = "auto") -> ServerTls:
+    require_tls(backend)
     if backend == "trustme":
         return _tls_with_trustme(host)
     if backend == "cryptography":
         return _tls_with_cryptography(host)
-    try:
+    if importlib.util.find_spec("trustme") is not None:
         return _tls_with_trustme(host)
-    except ImportError:
-        return _tls_with_cryptography(host)
+    return _tls_with_cryptography(host)
