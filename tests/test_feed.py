@@ -357,3 +357,13 @@ def test_without_the_feed_extra_tls_fails_naming_it(monkeypatch, capsys):
         vf.main(["--tls"])
     assert exit_.value.code == 2
     assert "pip install 'vornticker[feed]'" in capsys.readouterr().err.splitlines()[-1]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("first, second", [("trustme", "cryptography"), ("cryptography", "trustme")])
+async def test_a_kept_ca_is_still_trusted_after_a_restart(tmp_path, first, second):
+    async with vf.LocalFeed(rate=100, tls_backend=first, tls_dir=tmp_path / "tls") as feed:
+        trusted = feed.client_ssl_context()
+    assert (tmp_path / "tls" / "ca-key.pem").stat().st_mode & 0o077 == 0
+    async with vf.LocalFeed(rate=100, tls_backend=second, tls_dir=tmp_path / "tls") as feed:
+        assert [q["id"] for q in await _quotes_from(feed.url, "AAPL", trusted)] == ["AAPL"] * 3

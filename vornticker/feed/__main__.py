@@ -12,16 +12,23 @@ import math
 import signal
 import sys
 from collections.abc import Iterable
+from typing import Final
 
 from .server import LocalFeed
-from .tls import EXTRA, tls_unavailable_reason
+from .tls import CA_FILE, EXTRA, tls_unavailable_reason
 
 __all__ = ["main"]
 
+PROG: Final = "python -m vornticker.feed"
+
 
 async def _serve(args: argparse.Namespace) -> int:
-    feed = LocalFeed(args.host, args.port, rate=args.rate, tls=args.tls, seed=args.seed)
-    await feed.start()
+    feed = LocalFeed(args.host, args.port, rate=args.rate, tls=args.tls, seed=args.seed, tls_dir=args.tls_dir)
+    try:
+        await feed.start()
+    except ValueError as e:  # a kept CA that cannot be used; the message names the file
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 1
     if args.ca_file:
         feed.write_ca_file(args.ca_file)
     print(feed.url, flush=True)
@@ -58,7 +65,7 @@ def _positive_rate(text: str) -> float:
 
 def main(argv: Iterable[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        prog="python -m vornticker.feed",
+        prog=PROG,
         description="Serve random-walk quotes over a local websocket, for vornticker clients.",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
@@ -80,15 +87,22 @@ def main(argv: Iterable[str] | None = None) -> int:
     )
     mode.add_argument("--plain", dest="tls", action="store_false", help="serve ws:// without TLS")
     parser.add_argument("--ca-file", metavar="PATH", help="write the CA certificate that clients should trust here")
+    parser.add_argument(
+        "--tls-dir",
+        metavar="DIR",
+        help=f"keep the CA ({CA_FILE}) and its key in DIR and reuse them at every start, so clients that trust "
+        f"DIR/{CA_FILE} can reconnect after a restart (default: a new CA at every start)",
+    )
     parser.add_argument("--seed", type=int, help="fix the random walks")
     parser.add_argument("-v", "--verbose", action="store_true", help="log connections and control messages")
     args = parser.parse_args(None if argv is None else list(argv))
-    if args.tls is False and args.ca_file:
-        parser.error("--ca-file needs TLS: drop --plain")
+    asked = [flag for flag, given in (("--tls", args.tls), ("--ca-file", args.ca_file), ("--tls-dir", args.tls_dir)) if given]
+    if args.tls is False and asked:
+        parser.error(f"{asked[0]} needs TLS: drop --plain")
     why = None if args.tls is False else tls_unavailable_reason()
     if why is not None:
-        if args.tls or args.ca_file:
-            parser.error(f"{'--tls' if args.tls else '--ca-file'}: {why}")
+        if asked:
+            parser.error(f"{asked[0]}: {why}")
         print(f"note: serving ws:// without TLS, as {why}", file=sys.stderr)
     args.tls = args.tls is not False and why is None
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")

@@ -121,7 +121,9 @@ class FeedServer:
     .port or .url once started). tls: serve wss:// with a certificate made at
     start and trusted by client_ssl_context(); otherwise ws://. tls=True
     raises ImportError, naming the extra to install, where certificates
-    cannot be made.
+    cannot be made. tls_dir: keep the CA (ca.pem and its key) in this
+    directory, made there on first use, and reuse it at every start, so a
+    client that trusts it keeps trusting the feed across restarts.
     """
 
     def __init__(
@@ -132,14 +134,18 @@ class FeedServer:
         *,
         tls: bool = True,
         tls_backend: TlsBackend = "auto",
+        tls_dir: str | os.PathLike[str] | None = None,
     ) -> None:
         if tls:
             require_tls(tls_backend)
+        elif tls_dir is not None:
+            raise ValueError("tls_dir keeps a CA for wss://: it needs tls=True")
         self.source = source
         self.host = host
         self.port = port
         self.tls = tls
         self.tls_backend: TlsBackend = tls_backend
+        self.tls_dir = tls_dir
         self._tls: ServerTls | None = None
         self._server: asyncio.Server | None = None
         self._feeding: asyncio.Task[None] | None = None
@@ -163,7 +169,7 @@ class FeedServer:
         if self._server is not None:
             raise RuntimeError("the feed is already running")
         if self.tls:
-            self._tls = make_server_tls(self.host, self.tls_backend)
+            self._tls = make_server_tls(self.host, self.tls_backend, self.tls_dir)
         self._server = await ws_create_server(
             self._accept,
             self.host,
@@ -366,9 +372,10 @@ class LocalFeed(FeedServer):
         seed: int | None = None,
         record: int = 0,
         tls_backend: TlsBackend = "auto",
+        tls_dir: str | os.PathLike[str] | None = None,
     ) -> None:
         market = MarketSource(rate, seed, record)
-        super().__init__(market, host, port, tls=tls, tls_backend=tls_backend)
+        super().__init__(market, host, port, tls=tls, tls_backend=tls_backend, tls_dir=tls_dir)
         self.rate = rate
         self.market: Market = market.market
         self.sent: collections.deque[dict[str, object]] = market.sent
