@@ -6,7 +6,9 @@ import asyncio
 import datetime as dt
 import math
 import os
+import shlex
 import signal
+import socket
 import ssl
 import subprocess
 import sys
@@ -325,28 +327,51 @@ async def _quotes_from(url, symbol, context=None):
     return [vt.decode_frame(f) for f in client.frames]
 
 
-@pytest.mark.parametrize("extra", [True, False], ids=["wss", "ws-without-the-extra"])
-def test_feed_command_serves_until_interrupted(tmp_path, extra):
-    ca_file = tmp_path / "ca.pem"
-    args = ["--port", "0", "--rate", "50"] + (["--ca-file", ca_file] if extra else [])
-    proc = _feed_command(args, tmp_path, extra=extra)
+@pytest.mark.parametrize(
+    "args, extra",
+    [(["--ca-file", "ca.pem"], True), ([], True), ([], False)],
+    ids=["wss", "wss-temporary-ca", "ws-without-the-extra"],
+)
+def test_feed_command_serves_until_interrupted(tmp_path, args, extra):
+    proc = _feed_command(["--port", "0", "--rate", "50", *args], tmp_path, extra=extra)
     try:
         url = proc.stdout.readline().decode().strip()
         assert url.startswith("wss://127.0.0.1:" if extra else "ws://127.0.0.1:")
-        context = ssl.create_default_context(cafile=ca_file) if extra else None
+        err = []
+        for line in iter(proc.stderr.readline, b""):
+            err.append(line.decode())
+            if line.startswith(b"try: "):
+                break
+        # The command it suggests is complete: the CA file it names is the one to trust.
+        suggested = shlex.split(err[-1].removeprefix("try: "))
+        assert suggested[suggested.index("--feed") + 1] == url
+        context = ssl.create_default_context(cafile=suggested[suggested.index("--ca-file") + 1]) if extra else None
         quotes = asyncio.run(_quotes_from(url, "^GSPC", context))
         assert [q["id"] for q in quotes] == ["^GSPC"] * len(quotes)
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=10)
+        _, rest = proc.communicate(timeout=10)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert proc.returncode == 0, err.decode()
-    assert b"served" in err and b"Traceback" not in err
+    err = "".join(err) + rest.decode()
+    assert proc.returncode == 0, err
+    assert "served" in err and "Traceback" not in err
     # Falling back to ws:// says so, and why, in one line.
-    notes = [line for line in err.decode().splitlines() if "ws://" in line and "vornticker[feed]" in line]
+    notes = [line for line in err.splitlines() if "ws://" in line and "vornticker[feed]" in line]
     assert len(notes) == (0 if extra else 1)
+
+
+def test_feed_command_says_in_one_line_that_the_port_is_taken(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        proc = _feed_command(["--port", port, "--plain"], tmp_path)
+        _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 1
+    (line,) = err.decode().splitlines()
+    assert f"127.0.0.1:{port}" in line and "in use" in line and "--port" in line
 
 
 def test_without_the_feed_extra_tls_fails_naming_it(monkeypatch, capsys):
