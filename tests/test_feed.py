@@ -307,7 +307,7 @@ def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
 NO_CRYPTOGRAPHY = "import sys; sys.modules['cryptography'] = None; "
 
 
-def _feed_command(args, cwd, *, extra=True):
+def _feed_command(args, cwd, *, extra=True, stderr=subprocess.PIPE):
     """python -m vornticker.feed ARGS..., its output piped; without the
     extra, as if the cryptography package were not installed."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
@@ -315,7 +315,7 @@ def _feed_command(args, cwd, *, extra=True):
     if not extra:
         run = ["-c", NO_CRYPTOGRAPHY + "from vornticker.feed import main; sys.exit(main(sys.argv[1:]))"]
     command = [sys.executable, *run, *map(str, args)]
-    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env)
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, cwd=cwd, env=env)
 
 
 async def _quotes_from(url, symbol, context=None):
@@ -372,6 +372,24 @@ def test_feed_command_says_in_one_line_that_the_port_is_taken(tmp_path):
     assert proc.returncode == 1
     (line,) = err.decode().splitlines()
     assert f"127.0.0.1:{port}" in line and "in use" in line and "--port" in line
+
+
+@pytest.mark.parametrize("stderr", [subprocess.PIPE, subprocess.STDOUT], ids=["stdout", "stdout-and-stderr"])
+def test_feed_command_ends_quietly_when_its_output_is_closed(tmp_path, stderr):
+    """As `python -m vornticker.feed | head -n 1` (or with 2>&1)."""
+    proc = _feed_command(["--port", "0", "--plain"], tmp_path, stderr=stderr)
+    try:
+        assert proc.stdout.readline().startswith(b"ws://")
+        proc.stdout.close()
+        proc.wait(timeout=10)
+        err = proc.stderr.read().decode() if proc.stderr else ""
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err
+    if proc.stderr:
+        assert "served" in err and "Traceback" not in err
 
 
 def test_without_the_feed_extra_tls_fails_naming_it(monkeypatch, capsys):

@@ -1,7 +1,8 @@
 """The command line: ``python -m vornticker.feed [--port N] [--tls-dir DIR] ...``.
 
 Prints the feed's URL on standard output, then how to watch it on standard
-error, and serves random-walk quotes until SIGINT or SIGTERM; then it prints
+error, and serves random-walk quotes until SIGINT or SIGTERM, or until the
+reader of standard output goes away (status 0 all three); then it prints
 what it served. Failing to start is one line on standard error and status 1.
 """
 
@@ -14,8 +15,10 @@ import errno
 import logging
 import math
 import os
+import select
 import shlex
 import signal
+import stat
 import sys
 import tempfile
 from collections.abc import Iterable
@@ -29,8 +32,41 @@ __all__ = ["main"]
 PROG: Final = "python -m vornticker.feed"
 
 
+def _say(line: str) -> None:
+    """One line on standard error, unless nobody reads it any more."""
+    with contextlib.suppress(BrokenPipeError):
+        print(line, file=sys.stderr, flush=True)
+
+
 def _error(message: str) -> None:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    _say(f"{PROG}: error: {message}")
+
+
+def _stop_when_output_closes(stop: asyncio.Event) -> None:
+    """Sets stop once standard output is a pipe nobody reads any more, as
+    after `python -m vornticker.feed | head -n 1`.
+
+    The feed writes nothing after its URL, so it would never see EPIPE
+    itself: the event loop watches the pipe instead. Polled for reading,
+    the write end of a pipe reports only the error of a closed far end.
+    """
+    try:
+        fd = sys.stdout.fileno()
+        is_pipe = stat.S_ISFIFO(os.fstat(fd).st_mode)
+    except (AttributeError, OSError, ValueError):  # replaced or closed stdout
+        return
+    if not is_pipe:
+        return
+    loop = asyncio.get_running_loop()
+    poller = select.poll()
+    poller.register(fd, 0)
+
+    def check() -> None:
+        if any(events & (select.POLLERR | select.POLLHUP) for _, events in poller.poll(0)):
+            loop.remove_reader(fd)
+            stop.set()
+
+    loop.add_reader(fd, check)
 
 
 def _start_failure(e: OSError | ValueError, args: argparse.Namespace) -> str:
@@ -59,7 +95,7 @@ def _ca_file_for_clients(feed: LocalFeed, args: argparse.Namespace, temporary: c
         return os.path.join(args.tls_dir, CA_FILE)
     path = os.path.join(temporary.enter_context(tempfile.TemporaryDirectory(prefix="vornticker-feed-")), CA_FILE)
     feed.write_ca_file(path)
-    print(f"note: {path} goes away when the feed stops; --tls-dir DIR keeps a CA across restarts", file=sys.stderr)
+    _say(f"note: {path} goes away when the feed stops; --tls-dir DIR keeps a CA across restarts")
     return path
 
 
@@ -84,17 +120,21 @@ async def _serve(args: argparse.Namespace) -> int:
             except OSError as e:
                 _error(f"--ca-file: {e.filename}: {e.strerror}")
                 return 1
-            print(feed.url, flush=True)
-            print(f"try: {_watch_command(feed.url, ca_file)}", file=sys.stderr)
+            try:
+                print(feed.url, flush=True)
+            except BrokenPipeError:  # closed before the first line
+                return 0
+            _say(f"try: {_watch_command(feed.url, ca_file)}")
             stop = asyncio.Event()
             loop = asyncio.get_running_loop()
             for sig in (signal.SIGINT, signal.SIGTERM):
                 loop.add_signal_handler(sig, stop.set)
+            _stop_when_output_closes(stop)
             await stop.wait()
     finally:
         await feed.stop()
     stats = feed.stats
-    print(f"served {stats.quotes} quotes ({stats.frames_sent} frames) to {stats.connections} connections", file=sys.stderr)
+    _say(f"served {stats.quotes} quotes ({stats.frames_sent} frames) to {stats.connections} connections")
     return 0
 
 
@@ -165,7 +205,7 @@ def main(argv: Iterable[str] | None = None) -> int:
     if why is not None:
         if asked:
             parser.error(f"{asked[0]}: {why}")
-        print(f"note: serving ws:// without TLS, as {why}", file=sys.stderr)
+        _say(f"note: serving ws:// without TLS, as {why}")
     args.tls = args.tls is not False and why is None
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
     try:
