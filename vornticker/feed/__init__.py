@@ -14,7 +14,9 @@ Embedding it::
         with use_endpoint(feed.url, feed.client_ssl_context()):
             ...
 
-From a shell: ``python -m vornticker.feed --port 8765 --ca-file ca.pem``.
+From a shell: ``python -m vornticker.feed --help``. wss:// needs the
+``vornticker[feed]`` extra (the cryptography package); tls_unavailable_reason()
+says why it cannot be served, or returns None.
 
 The modules: encoder (PricingData and its frame), market (the random walks),
 server (websockets, subscriptions, and the FrameSource a feed serves from),
