@@ -52,8 +52,8 @@ def tls_unavailable_reason() -> str | None:
         for name in ("cryptography", "cryptography.x509"):
             importlib.import_module(name)
     except ImportError as e:
-        missing = f"the 'cryptography' package ({e})" if e.name != "cryptography" else "the 'cryptography' package"
-        return f"the local feed's TLS needs {missing}: pip install '{EXTRA}'"
+        problem = "is not installed" if e.name == "cryptography" else f"cannot be imported ({e})"
+        return f"the 'cryptography' package {problem} (pip install '{EXTRA}')"
     return None
 
 
@@ -66,7 +66,7 @@ def require_tls(backend: TlsBackend) -> None:
     """Raises ImportError, naming the extra or package to install, if backend cannot run here."""
     reason = tls_unavailable_reason()
     if reason is not None:
-        raise ImportError(f"{reason}; or serve ws:// with tls=False", name="cryptography")
+        raise ImportError(f"serving wss:// needs certificates, and {reason}; tls=False serves ws://", name="cryptography")
     if backend == "trustme" and importlib.util.find_spec("trustme") is None:
         raise ImportError("tls_backend='trustme' needs the 'trustme' package", name="trustme")
 
