@@ -1,9 +1,9 @@
 """Shared quote helpers for tests and benchmarks.
 
 `PricingData` is a protobuf message class built at run time from the field
-table below (no generated code): it is the independent oracle for our
-decoder.  `PricingDataBytes` is the same message with every string field
-declared as bytes, so messages with arbitrary (even invalid UTF-8) bytes can
+table (no generated code): it is the oracle for our decoder and for the
+feed's encoder.  `PricingDataBytes` is the same message with every string
+field declared as bytes, so messages with arbitrary (even invalid UTF-8) bytes can
 be encoded and read back raw.  Both use proto2 so that a field set to zero or
 to an empty string is still written.
 """
@@ -14,57 +14,13 @@ import struct
 
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
-# (field number, name, kind); kind is the protobuf type, "indices" is the one
-# repeated string.
-FIELDS = [
-    (1, "id", "string"),
-    (2, "price", "float"),
-    (3, "time", "sint64"),
-    (4, "currency", "string"),
-    (5, "exchange", "string"),
-    (6, "quoteType", "int32"),
-    (7, "marketHours", "int32"),
-    (8, "changePercent", "float"),
-    (9, "dayVolume", "sint64"),
-    (10, "dayHigh", "float"),
-    (11, "dayLow", "float"),
-    (12, "change", "float"),
-    (13, "shortName", "string"),
-    (14, "expireDate", "sint64"),
-    (15, "openPrice", "float"),
-    (16, "previousClose", "float"),
-    (17, "strikePrice", "float"),
-    (18, "underlyingSymbol", "string"),
-    (19, "openInterest", "sint64"),
-    (20, "optionsType", "sint64"),
-    (21, "miniOption", "sint64"),
-    (22, "lastSize", "sint64"),
-    (23, "bid", "float"),
-    (24, "bidSize", "sint64"),
-    (25, "ask", "float"),
-    (26, "askSize", "sint64"),
-    (27, "priceHint", "sint64"),
-    (28, "vol_24hr", "sint64"),
-    (29, "volAllCurrencies", "sint64"),
-    (30, "fromcurrency", "string"),
-    (31, "lastMarket", "string"),
-    (32, "circulatingSupply", "double"),
-    (33, "marketcap", "double"),
-    (34, "components", "string"),
-    (35, "indices", "repeated string"),
-    (36, "cmcRank", "sint64"),
-    (37, "underlyingShortname", "string"),
-    (38, "fiftyTwoWeekChange", "float"),
-    (39, "fiftyTwoWeekChangePercent", "float"),
-    (40, "latestAmountRaised", "float"),
-    (41, "latestFundingDate", "sint64"),
-    (42, "latestShareClass", "string"),
-    (43, "latestImpliedValuation", "float"),
-    (44, "ytdReturn", "float"),
-    (45, "qtdReturn", "float"),
-    (46, "fullDayChange", "float"),
-    (47, "fullDayChangePercent", "float"),
-]
+from vornticker.feed import FIELDS as FEED_FIELDS
+
+# (field number, name, kind) from the feed encoder's table, the one field
+# table on the Python side; kind is the protobuf type, "indices" is the one
+# repeated string. The extension's decoder has its own table, so the decoder
+# tests still compare two independent ones.
+FIELDS = [(number, name, kind) for name, number, kind in FEED_FIELDS]
 
 NAMES = [name for _, name, _ in FIELDS]
 KIND = {name: kind for _, name, kind in FIELDS}

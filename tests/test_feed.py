@@ -5,7 +5,9 @@ websocket client, with a VornTicker, and from the command line."""
 import asyncio
 import datetime as dt
 import math
+import shlex
 import signal
+import socket
 import ssl
 import subprocess
 import sys
@@ -13,8 +15,8 @@ import sys
 import orjson
 import picows
 import pytest
-from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
+import quotes
 from children import child_env
 from vornticker import feed as vf
 from vornticker import vornticker as vt
@@ -35,57 +37,14 @@ SYMBOLS = {
 
 # --- the protobuf runtime as the oracle ------------------------------------------------------
 
-# PricingData written out from the message definition, independently of the
-# feed's own table. proto2, so zeros and empty strings are still written.
-PROTO_FIELDS = """
-    1 id string; 2 price float; 3 time sint64; 4 currency string; 5 exchange string;
-    6 quoteType int32; 7 marketHours int32; 8 changePercent float; 9 dayVolume sint64;
-    10 dayHigh float; 11 dayLow float; 12 change float; 13 shortName string; 14 expireDate sint64;
-    15 openPrice float; 16 previousClose float; 17 strikePrice float; 18 underlyingSymbol string;
-    19 openInterest sint64; 20 optionsType sint64; 21 miniOption sint64; 22 lastSize sint64;
-    23 bid float; 24 bidSize sint64; 25 ask float; 26 askSize sint64; 27 priceHint sint64;
-    28 vol_24hr sint64; 29 volAllCurrencies sint64; 30 fromcurrency string; 31 lastMarket string;
-    32 circulatingSupply double; 33 marketcap double; 34 components string; 35 indices repeated-string;
-    36 cmcRank sint64; 37 underlyingShortname string; 38 fiftyTwoWeekChange float;
-    39 fiftyTwoWeekChangePercent float; 40 latestAmountRaised float; 41 latestFundingDate sint64;
-    42 latestShareClass string; 43 latestImpliedValuation float; 44 ytdReturn float; 45 qtdReturn float;
-    46 fullDayChange float; 47 fullDayChangePercent float
-"""
-
-
-def _pricing_data_class():
-    T = descriptor_pb2.FieldDescriptorProto
-    types = {
-        "string": T.TYPE_STRING,
-        "repeated-string": T.TYPE_STRING,
-        "float": T.TYPE_FLOAT,
-        "double": T.TYPE_DOUBLE,
-        "sint64": T.TYPE_SINT64,
-        "int32": T.TYPE_INT32,
-    }
-    file = descriptor_pb2.FileDescriptorProto(name="feed_oracle.proto", package="feedoracle", syntax="proto2")
-    msg = file.message_type.add(name="PricingData")
-    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
-        number, name, kind = entry.split()
-        label = T.LABEL_REPEATED if kind.startswith("repeated") else T.LABEL_OPTIONAL
-        msg.field.add(name=name, number=int(number), type=types[kind], label=label)
-    pool = descriptor_pool.DescriptorPool()
-    pool.Add(file)
-    return message_factory.GetMessageClass(pool.FindMessageTypeByName("feedoracle.PricingData"))
-
-
-PricingData = _pricing_data_class()
-
 
 def _every_field_at_an_edge():
     """A quote with all 47 fields and the awkward values of each wire type."""
     q = {}
-    for entry in PROTO_FIELDS.replace("\n", " ").split(";"):
-        number, name, kind = entry.split()
-        n = int(number)
+    for n, name, kind in quotes.FIELDS:
         q[name] = {
             "string": "" if n % 2 else f"Société Générale € {n}",
-            "repeated-string": ["^GSPC", "", "指数"] * 6,  # more than the decoder keeps
+            "repeated string": ["^GSPC", "", "指数"] * 6,  # more than the decoder keeps
             "float": [0.0, -0.0, math.inf, -1.5, 3.4028234663852886e38, 1e-45][n % 6],
             "double": [-(2.0**1000), 5e-324][n % 2],
             "sint64": [-(2**63), 2**63 - 1, 0, -1, 1][n % 5],
@@ -99,16 +58,6 @@ def _generated_quotes():
     return [market.tick(symbol) for symbol in SYMBOLS for _ in range(3)]
 
 
-def _oracle_message(quote):
-    msg = PricingData()
-    for key, value in quote.items():
-        if key == "indices":
-            msg.indices.extend(value)
-        else:
-            setattr(msg, key, value)
-    return msg
-
-
 def _read_back(msg):
     out = {}
     for field, value in msg.ListFields():
@@ -116,16 +65,9 @@ def _read_back(msg):
     return out
 
 
-def _same(a, b):
-    # Equal, with -0.0 told apart from 0.0.
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    return a == b and type(a) is type(b)
-
-
 def _as_sent(key, value):
     # What a float field holds after the trip: single precision, except the two doubles.
-    if isinstance(value, float) and key not in ("circulatingSupply", "marketcap"):
+    if quotes.KIND[key] == "float":
         return vf.f32(value)
     return value
 
@@ -139,11 +81,11 @@ def test_encoder_agrees_with_the_protobuf_runtime(quote):
     ours = vf.encode_pricing_data(quote)
     # The runtime writes known fields in field-number order, as we do, so the
     # bytes themselves must match, not only their meaning.
-    assert ours == _oracle_message(quote).SerializeToString()
-    back = _read_back(PricingData.FromString(ours))
+    assert ours == quotes.PricingData(**quote).SerializeToString()
+    back = _read_back(quotes.PricingData.FromString(ours))
     assert back.keys() == quote.keys()
     for key, value in quote.items():
-        assert _same(back[key], _as_sent(key, value)), key
+        assert quotes.same_value(back[key], _as_sent(key, value)), key
 
 
 def test_the_extension_decodes_what_the_encoder_wrote():
@@ -152,7 +94,7 @@ def test_the_extension_decodes_what_the_encoder_wrote():
     assert decoded.pop("indices") == quote.pop("indices")[:16]  # the decoder keeps sixteen
     assert decoded.keys() == quote.keys()
     for key, value in quote.items():
-        assert _same(decoded[key], _as_sent(key, value)), key
+        assert quotes.same_value(decoded[key], _as_sent(key, value)), key
 
 
 @pytest.mark.parametrize(
@@ -359,36 +301,110 @@ def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
     assert results["aapl_grew"]
 
 
-def test_feed_command_serves_until_interrupted(tmp_path):
-    ca_file = tmp_path / "ca.pem"
+# As after `pip install vornticker` without the feed extra.
+NO_CRYPTOGRAPHY = "import sys; sys.modules['cryptography'] = None; "
+
+
+def _feed_command(args, cwd, *, extra=True, stderr=subprocess.PIPE):
+    """python -m vornticker.feed ARGS..., its output piped; without the
+    extra, as if the cryptography package were not installed."""
     env = child_env()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "vornticker.feed", "--port", "0", "--rate", "50", "--ca-file", str(ca_file)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        cwd=tmp_path,
-        env=env,
-    )
+    run = ["-m", "vornticker.feed"]
+    if not extra:
+        run = ["-c", NO_CRYPTOGRAPHY + "from vornticker.feed import main; sys.exit(main(sys.argv[1:]))"]
+    command = [sys.executable, *run, *map(str, args)]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, cwd=cwd, env=env)
+
+
+async def _quotes_from(url, symbol, context=None):
+    transport, client = await picows.ws_connect(RawClient, url, ssl_context=context)
+    _control(transport, "subscribe", [symbol])
+    await client.wait_frames(3)
+    transport.disconnect()
+    await transport.wait_disconnected()
+    return [vt.decode_frame(f) for f in client.frames]
+
+
+@pytest.mark.parametrize(
+    "args, extra",
+    [(["--ca-file", "ca.pem"], True), ([], True), ([], False)],
+    ids=["wss", "wss-temporary-ca", "ws-without-the-extra"],
+)
+def test_feed_command_serves_until_interrupted(tmp_path, args, extra):
+    proc = _feed_command(["--port", "0", "--rate", "50", *args], tmp_path, extra=extra)
     try:
         url = proc.stdout.readline().decode().strip()
-        assert url.startswith("wss://127.0.0.1:")
-
-        async def one_quote():
-            context = ssl.create_default_context(cafile=str(ca_file))
-            transport, client = await picows.ws_connect(RawClient, url, ssl_context=context)
-            _control(transport, "subscribe", ["^GSPC"])
-            await client.wait_frames(3)
-            transport.disconnect()
-            await transport.wait_disconnected()
-            return [vt.decode_frame(f) for f in client.frames]
-
-        quotes = asyncio.run(one_quote())
+        assert url.startswith("wss://127.0.0.1:" if extra else "ws://127.0.0.1:")
+        err = []
+        for line in iter(proc.stderr.readline, b""):
+            err.append(line.decode())
+            if line.startswith(b"try: "):
+                break
+        # The command it suggests is complete: the CA file it names is the one to trust.
+        suggested = shlex.split(err[-1].removeprefix("try: "))
+        assert suggested[suggested.index("--feed") + 1] == url
+        context = ssl.create_default_context(cafile=suggested[suggested.index("--ca-file") + 1]) if extra else None
+        quotes = asyncio.run(_quotes_from(url, "^GSPC", context))
         assert [q["id"] for q in quotes] == ["^GSPC"] * len(quotes)
         proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=10)
+        _, rest = proc.communicate(timeout=10)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    assert proc.returncode == 0, err.decode()
-    assert b"served" in err and b"Traceback" not in err
+    err = "".join(err) + rest.decode()
+    assert proc.returncode == 0, err
+    assert "served" in err and "Traceback" not in err
+    # Falling back to ws:// says so, and why, in one line.
+    notes = [line for line in err.splitlines() if "ws://" in line and "vornticker[feed]" in line]
+    assert len(notes) == (0 if extra else 1)
+
+
+def test_feed_command_says_in_one_line_that_the_port_is_taken(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        proc = _feed_command(["--port", port, "--plain"], tmp_path)
+        _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 1
+    (line,) = err.decode().splitlines()
+    assert f"127.0.0.1:{port}" in line and "in use" in line and "--port" in line
+
+
+@pytest.mark.parametrize("stderr", [subprocess.PIPE, subprocess.STDOUT], ids=["stdout", "stdout-and-stderr"])
+def test_feed_command_ends_quietly_when_its_output_is_closed(tmp_path, stderr):
+    """As `python -m vornticker.feed | head -n 1` (or with 2>&1)."""
+    proc = _feed_command(["--port", "0", "--plain"], tmp_path, stderr=stderr)
+    try:
+        assert proc.stdout.readline().startswith(b"ws://")
+        proc.stdout.close()
+        proc.wait(timeout=10)
+        err = proc.stderr.read().decode() if proc.stderr else ""
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err
+    if proc.stderr:
+        assert "served" in err and "Traceback" not in err
+
+
+def test_without_the_feed_extra_tls_fails_naming_it(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "cryptography", None)
+    with pytest.raises(ImportError, match=r"pip install 'vornticker\[feed\]'"):
+        vf.LocalFeed()
+    with pytest.raises(SystemExit) as exit_:
+        vf.main(["--tls"])
+    assert exit_.value.code == 2
+    assert "pip install 'vornticker[feed]'" in capsys.readouterr().err.splitlines()[-1]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("first, second", [("trustme", "cryptography"), ("cryptography", "trustme")])
+async def test_a_kept_ca_is_still_trusted_after_a_restart(tmp_path, first, second):
+    async with vf.LocalFeed(rate=100, tls_backend=first, tls_dir=tmp_path / "tls") as feed:
+        trusted = feed.client_ssl_context()
+    assert (tmp_path / "tls" / "ca-key.pem").stat().st_mode & 0o077 == 0
+    async with vf.LocalFeed(rate=100, tls_backend=second, tls_dir=tmp_path / "tls") as feed:
+        assert [q["id"] for q in await _quotes_from(feed.url, "AAPL", trusted)] == ["AAPL"] * 3

@@ -1,0 +1,66 @@
+"""A local quote feed: a websocket server that speaks the quote protocol the
+ticker understands, with random-walk prices.
+
+It exists so the client can be run, demonstrated and tested end to end
+without the real service. Clients send the usual control messages,
+``{"subscribe": [...]}`` and ``{"unsubscribe": [...]}``; the feed then pushes
+one text frame per quote for each symbol the client subscribed to::
+
+    {"type":"pricing","message":"<base64 of a protobuf PricingData message>"}
+
+Embedding it::
+
+    async with LocalFeed(rate=5) as feed:
+        with use_endpoint(feed.url, feed.client_ssl_context()):
+            ...
+
+From a shell: ``python -m vornticker.feed --help``. wss:// needs the
+``vornticker[feed]`` extra (the cryptography package); tls_unavailable_reason()
+says why it cannot be served, or returns None.
+
+The modules: encoder (PricingData and its frame), market (the random walks),
+server (websockets, subscriptions, and the FrameSource a feed serves from),
+tls (certificates), __main__ (the command line).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+
+from .encoder import FIELDS, FieldKind, encode_frame, encode_pricing_data, f32
+from .market import Kind, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
+from .server import FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
+from .tls import TlsBackend, tls_available, tls_unavailable_reason
+
+__all__ = [
+    "FIELDS",
+    "FeedServer",
+    "FeedStats",
+    "FieldKind",
+    "FrameSource",
+    "Kind",
+    "LocalFeed",
+    "Market",
+    "MarketHours",
+    "MarketSource",
+    "OptionType",
+    "Publisher",
+    "QuoteType",
+    "TlsBackend",
+    "encode_frame",
+    "encode_pricing_data",
+    "f32",
+    "instrument_kind",
+    "main",
+    "tls_available",
+    "tls_unavailable_reason",
+]
+
+
+def main(argv: Iterable[str] | None = None) -> int:
+    """The command line, ``python -m vornticker.feed``; returns the exit status."""
+    # Imported here: `python -m` runs __main__ after importing this package,
+    # and must not find it imported already.
+    from .__main__ import main as run
+
+    return run(argv)
