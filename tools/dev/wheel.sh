@@ -1,7 +1,9 @@
 # Sourced by ./dev after tools/dev/env.sh: the distributable wheel (./dev
-# wheel). See DEVELOPMENT.md.
+# wheel) and the test run against it (./dev test --wheel). See DEVELOPMENT.md.
 
 VORN_DIST=$VORN_ROOT/dist
+VORN_WHEEL_VENV=$VORN_STATE/wheel-venv   # new for every ./dev test --wheel
+VORN_WHEEL_TEST=$VORN_STATE/wheel-test   # _testsupport build, pytest's cwd
 
 # The wheel tools (zig, auditwheel) are kept out of dev.txt so that ./dev test
 # does not download them; they are installed here on first use.
@@ -77,4 +79,34 @@ cmd_wheel() {
     printf '\n%s\n' "dist/:"
     ls -l "$VORN_DIST"
     log "./dev wheel done in $((SECONDS - t0)) s"
+}
+
+# A brand-new virtual environment with only the wheel and what it declares
+# (at the versions pinned in requirements/runtime.txt), an import of every
+# module from outside the source tree, then the test requirements and the
+# suite through tools/dev/test_wheel.py.
+run_wheel_tests() {
+    local wheel=$1
+    shift
+    local py=$VORN_WHEEL_VENV/bin/python
+    log "new virtual environment ${VORN_WHEEL_VENV#"$VORN_ROOT"/} with ${wheel#"$VORN_ROOT"/}"
+    rm -rf "$VORN_WHEEL_VENV" "$VORN_WHEEL_TEST"
+    mkdir -p "$VORN_WHEEL_TEST"
+    python3.14 -m venv "$VORN_WHEEL_VENV"
+    "$py" -m pip install -q -c "$VORN_ROOT/requirements/runtime.txt" "$wheel" || return 1
+    "$py" -m pip check >&2 || return 1
+    log "importing every module of the installed package"
+    (cd "$VORN_WHEEL_TEST" && "$py" -I - <<'EOF'
+import importlib, pkgutil, vornticker
+names = [m.name for m in pkgutil.iter_modules(vornticker.__path__, "vornticker.") if m.name != "vornticker.__main__"]
+for name in names:
+    importlib.import_module(name)
+print(f"[dev] vornticker {vornticker.__version__} from {vornticker.__path__[0]}: imported {', '.join(names)}")
+EOF
+    ) >&2 || return 1
+    "$py" -m pip install -q -r "$VORN_ROOT/requirements/test.txt" || return 1
+    local -a defs=()
+    mapfile -t defs < <(python "$VORN_ROOT/tools/dev/portable.py" --state "$VORN_STATE")
+    "$py" "$VORN_ROOT/tools/dev/test_wheel.py" --project "$VORN_ROOT" --wheel "$wheel" \
+        --build "$VORN_WHEEL_TEST" "${defs[@]/#-D/--cmake-define=}" --cmake-define=VORN_WERROR=ON -- "$@"
 }
