@@ -12,9 +12,9 @@ import shutil
 import sys
 
 FLAVOURS = {
-    # Same settings as a user's `pip install .`, WERROR spelled out so that it
-    # holds even if the pyproject default changes; plus the private
-    # test-support module, which only these development builds carry.
+    # Same settings as a user's `pip install .`, plus WERROR (warnings are
+    # errors in the project's own builds only) and the private test-support
+    # module, which only these development builds carry.
     "normal": {"cmake.define.VORN_WERROR": "ON", "cmake.define.VORN_TESTSUPPORT": "ON"},
     # Separate CMake tree so switching flavours never forces a full rebuild;
     # Debug keeps assertions on (the sanitizer flags bring -O1 -g).
@@ -25,7 +25,14 @@ FLAVOURS = {
         "cmake.define.VORN_SANITIZE": "ON",
         "cmake.define.VORN_TESTSUPPORT": "ON",
     },
+    # The distributable wheel (./dev wheel): no test-support module, compiled
+    # by zig's clang for an old glibc with its C++ runtime linked in
+    # (tools/dev/portable.py adds those settings). auditwheel repairs and
+    # names it afterwards.
+    "dist": {"build-dir": "build/dist/{wheel_tag}", "cmake.define.VORN_WERROR": "ON"},
 }
+PORTABLE = {"dist"}
+STATE = os.path.join("build", ".vorn")
 
 
 def main() -> int:
@@ -43,7 +50,13 @@ def main() -> int:
     try:
         from scikit_build_core.build import build_wheel
 
-        name = build_wheel(out, config_settings=dict(FLAVOURS[args.flavour]))
+        settings = dict(FLAVOURS[args.flavour])
+        if args.flavour in PORTABLE:
+            import portable
+
+            for key, value in portable.cmake_defines(STATE).items():
+                settings[f"cmake.define.{key}"] = value
+        name = build_wheel(out, config_settings=settings)
     except Exception as exc:  # the build already printed its own diagnostics
         sys.stdout.flush()
         print(f"build failed: {exc}", file=sys.stderr)
