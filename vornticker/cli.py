@@ -36,6 +36,7 @@ from rich.text import Text
 
 from .endpoint import use_endpoint
 from .feed import LocalFeed, tls_available
+from .typedefs import Quote
 from .vornticker import VornTicker
 
 __all__ = ["WatchOptions", "WatchResult", "main", "watch"]
@@ -143,7 +144,7 @@ class _Session:
 
     # -- the ticker's callbacks
 
-    async def on_quote(self, quote: dict[str, object]) -> None:
+    async def on_quote(self, quote: Quote) -> None:
         self.quotes += 1
         if self.opts.json:
             self.out.write(orjson.dumps(quote).decode() + "\n")
