@@ -13,7 +13,7 @@ import pytest
 import vornticker
 from children import LIMIT, Child, cafile  # noqa: F401
 from lifecycle import ObservedTicker, ended, fast, quote, run
-from quote_service import WAIT, QuoteService
+from quote_service import WAIT, QuoteService, SilentService
 from quotes import PricingData, frame
 from vornticker import endpoint
 from vornticker import vornticker as vt
@@ -166,6 +166,23 @@ def test_iteration_goes_on_across_a_reconnection(loop, eager):
     assert (stats.reconnects, stats.delivered, stats.connected) == (1, 2, True)
     assert len(rtts) == 2 and all(0 < t < WAIT for t in rtts)
     assert conn.closes == [CLOSE_FRAME]
+
+
+def test_close_while_the_handshake_hangs_ends_the_reconnect_loop(loop):
+    async def scenario():
+        async with SilentService() as service:
+            async with vornticker.stream(["AAPL"], url=service.url, ssl_context=service.client_ssl) as quotes:
+                quotes.ticker.connect_timeout = quotes.ticker.handshake_timeout = 60.0
+                await service.wait_accepted(1)
+                t0 = loop.time()
+            # The close frame cannot go out; the wait for the end is capped.
+            closing = loop.time() - t0
+            left = [t for t in asyncio.all_tasks() if t is not asyncio.current_task() and not t.done()]
+            left = [t for t in left if not t.get_coro().__qualname__.startswith("SilentService.")]
+            return closing, left, quotes.stats
+
+    closing, left, stats = run(loop, scenario())
+    assert closing < 30.0 and left == [] and not stats.connected
 
 
 @pytest.mark.parametrize(
