@@ -16,6 +16,10 @@ full the oldest quote is dropped; with ``conflate=True`` the buffer holds at
 most one quote per symbol, the newest, in the place of the first one still
 waiting.  Either way memory stays bounded however slow the consumer is, and
 :attr:`QuoteStream.stats` counts what was dropped.
+
+The package re-exports :func:`stream`, :class:`QuoteStream` and
+:class:`StreamStats`; ``vornticker.stream`` is then the function, so take
+names from this module with ``from vornticker.stream import ...``.
 """
 
 from __future__ import annotations
