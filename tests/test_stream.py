@@ -13,7 +13,7 @@ import pytest
 import vornticker
 from children import LIMIT, Child, cafile  # noqa: F401
 from lifecycle import ObservedTicker, ended, fast, quote, run
-from quote_service import WAIT, QuoteService, SilentService
+from quote_service import WAIT, QuoteService, SilentService, closed_port_url
 from quotes import PricingData, frame
 from vornticker import endpoint
 from vornticker import vornticker as vt
@@ -183,6 +183,18 @@ def test_close_while_the_handshake_hangs_ends_the_reconnect_loop(loop):
 
     closing, left, stats = run(loop, scenario())
     assert closing < 30.0 and left == [] and not stats.connected
+
+
+def test_a_reconnect_loop_that_fails_ends_the_iteration(loop, monkeypatch):
+    monkeypatch.setattr(vt, "random", None)  # the backoff after the first refused attempt raises
+
+    async def scenario():
+        async with vornticker.stream(["AAPL"], url=closed_port_url()) as quotes:
+            with pytest.raises(RuntimeError) as info:
+                await anext(quotes)
+        return info.value
+
+    assert isinstance(run(loop, scenario()).__cause__, AttributeError)
 
 
 @pytest.mark.parametrize(

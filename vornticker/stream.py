@@ -380,7 +380,7 @@ class QuoteStream:
                 if self._state is _NEW:
                     raise RuntimeError("enter the stream with async with before iterating")
                 if self._failure is not None and self._state is _ENDED:
-                    raise ConnectionError("the ticker's reconnect loop failed") from self._failure
+                    raise RuntimeError("the ticker's reconnect loop failed") from self._failure
                 raise StopAsyncIteration
             waiter = asyncio.get_running_loop().create_future()
             self._waiters.append(waiter)
