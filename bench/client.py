@@ -4,8 +4,11 @@
         (--raw PATH | --memory --burst B --sample-every S --warmup W [--tracemalloc])
 
 Contenders, each with the same coroutine callback, scheduled with the loop's
-create_task once per quote, never awaited:
+create_task once per quote, never awaited (except stream, where the loop body
+is the consumer):
   vornticker  VornTicker pointed at the server with vornticker.endpoint.use_endpoint
+  stream      `async for quote in vornticker.stream(...)`, recording in the loop
+              body: the iterator takes the place of the task per quote
   websockets  the websockets library's asyncio client, `async for message in ws`,
               decoding in Python
   picows-py   a picows WSListener decoding in Python in on_ws_frame
@@ -21,7 +24,12 @@ than the list vornticker builds.
 
 The run ends with the server's END frame, which is no quote: every contender
 hands it to its error callback, whose task starts after every quote task
-scheduled before it, and which closes the connection.
+scheduled before it, and which closes the connection. The stream leaves its
+block once it has seen --n quotes and the END frame.
+
+--loop: default (asyncio's), eager (asyncio's with asyncio.eager_task_factory,
+  so a callback runs at once, up to its first suspension, where it is
+  scheduled) or uvloop.
 
 --raw: the callback stores its start time and the quote's stamp; at the end
   both arrays (int64, arrivals then stamps) are written to PATH.
@@ -134,6 +142,23 @@ def ssl_context(args: argparse.Namespace) -> ssl.SSLContext | None:
     return ssl.create_default_context(cafile=args.ca) if args.url.startswith("wss:") else None
 
 
+def new_loop(kind: str) -> asyncio.AbstractEventLoop:
+    if kind == "uvloop":
+        import uvloop
+
+        loop: asyncio.AbstractEventLoop = uvloop.new_event_loop()
+    else:
+        loop = asyncio.new_event_loop()
+    if kind == "eager":
+        loop.set_task_factory(asyncio.eager_task_factory)
+    return loop
+
+
+def run_main(args: argparse.Namespace, main: Any) -> None:
+    with asyncio.Runner(loop_factory=lambda: new_loop(args.loop)) as runner:
+        runner.run(main())
+
+
 def python_decoder() -> Any:
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from bench_decode import python_orjson
@@ -148,7 +173,7 @@ def run_vornticker(args: argparse.Namespace, rec: Recorder) -> None:
     from vornticker import VornTicker
     from vornticker.endpoint import use_endpoint
 
-    loop = asyncio.new_event_loop()
+    loop = new_loop(args.loop)
     asyncio.set_event_loop(loop)
     ticker = VornTicker(loop)
     rec.finish = ticker.close_websocket
@@ -165,6 +190,29 @@ def run_vornticker(args: argparse.Namespace, rec: Recorder) -> None:
         loop.create_task(subscribe())
         loop.run_forever()  # the ticker stops the loop once closed
     loop.close()
+
+
+def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
+    import vornticker
+
+    async def main() -> None:
+        # Room for the whole run, as the other contenders' pending tasks have:
+        # a blast can bring in tens of thousands of frames in one loop turn.
+        n = args.n
+        async with vornticker.stream(["BENCH"], url=args.url, ssl_context=ssl_context(args), maxsize=n) as quotes:
+            arr_append, st_append, mono = rec.arrivals.append, rec.stamps.append, time.monotonic_ns
+            async for quote in quotes:
+                arr_append(mono())
+                st_append(quote["time"])
+                if len(rec.arrivals) == n:
+                    break
+            # Like the other contenders, hang up after the END frame (here: once
+            # the stream has counted it as a bad frame), not before it is sent.
+            while quotes.stats.errors == 0:
+                await asyncio.sleep(0.001)
+            rec.errors.append(repr(quotes.stats.last_error))
+
+    run_main(args, main)
 
 
 def run_websockets(args: argparse.Namespace, rec: Recorder) -> None:
@@ -188,7 +236,7 @@ def run_websockets(args: argparse.Namespace, rec: Recorder) -> None:
                 else:
                     create_task(on_quote(quote))
 
-    asyncio.run(main())
+    run_main(args, main)
 
 
 def run_picows(args: argparse.Namespace, rec: Recorder, null: bool) -> None:
@@ -250,12 +298,13 @@ def run_picows(args: argparse.Namespace, rec: Recorder, null: bool) -> None:
         rec.more = lambda: transport.send(TEXT, SUBSCRIBE)
         await transport.wait_disconnected()
 
-    asyncio.run(main())
+    run_main(args, main)
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("contender", choices=("vornticker", "websockets", "picows-py", "picows-null"))
+    ap.add_argument("contender", choices=("vornticker", "stream", "websockets", "picows-py", "picows-null"))
+    ap.add_argument("--loop", choices=("default", "eager", "uvloop"), default="default")
     ap.add_argument("--url", required=True)
     ap.add_argument("--ca", help="CA file for wss://")
     ap.add_argument("--cpu", type=int, help="pin the process to this CPU")
@@ -274,6 +323,10 @@ def main() -> int:
     rec = Recorder(args)
     if args.contender == "vornticker":
         run_vornticker(args, rec)
+    elif args.contender == "stream":
+        if args.memory:
+            sys.exit("the stream contender takes part in the e2e runs only")
+        run_stream(args, rec)
     elif args.contender == "websockets":
         run_websockets(args, rec)
     else:

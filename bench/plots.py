@@ -10,65 +10,74 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-COLORS = {"vornticker": "#1f77b4", "picows-py": "#ff7f0e", "websockets": "#2ca02c"}
+COLORS = {"vornticker": "#1f77b4", "stream": "#17becf", "picows-py": "#ff7f0e", "websockets": "#2ca02c"}
+LOOP_NAMES = {"default": "asyncio", "eager": "asyncio + eager tasks", "uvloop": "uvloop"}
 
 
 def throughput(e2e: dict[str, Any], path: pathlib.Path, machine: str) -> None:
-    contenders = list(e2e["summary"]["tls"])
-    fig, ax = plt.subplots(figsize=(8, 4.5))
+    loops = list(e2e["summary"])
+    fig, axes = plt.subplots(1, len(loops), figsize=(6 * len(loops), 4.8), sharey=True, squeeze=False)
     width = 0.38
-    for k, transport in enumerate(("tls", "plain")):
-        xs, heights, lo, hi, tops = [], [], [], [], []
-        for i, c in enumerate(contenders):
-            rates = [r["rate"] for r in e2e["runs"][transport][c]["blast"]]
-            med = e2e["summary"][transport][c]["rate"]
-            xs.append(i + (k - 0.5) * width)
-            heights.append(med)
-            lo.append(med - min(rates))
-            hi.append(max(rates) - med)
-            tops.append(max(rates))
-        bars = ax.bar(xs, heights, width, yerr=[lo, hi], capsize=3,
-                      color=[COLORS.get(c, "grey") for c in contenders],
-                      alpha=1.0 if transport == "tls" else 0.55, label="wss:// (TLS)" if k == 0 else "ws://")
-        ours = e2e["summary"][transport]["vornticker"]["rate"]
-        for bar, top in zip(bars, tops):  # above the error bar, not on it
-            ax.annotate(f"{bar.get_height() / 1000:.0f}k\n{bar.get_height() / ours:.2f}x",
-                        (bar.get_x() + bar.get_width() / 2, top),
-                        ha="center", va="bottom", fontsize=8, xytext=(0, 3), textcoords="offset points")
-    ax.set_xticks(range(len(contenders)), contenders)
-    ax.set_ylabel("quotes per second (median, min-max)")
-    ax.set_title(f"End to end throughput, {e2e['config']['blast_n']:,} frames, "
+    for ax, loop in zip(axes[0], loops):
+        summary, runs = e2e["summary"][loop], e2e["runs"][loop]
+        contenders = list(summary["tls"])
+        for k, transport in enumerate(("tls", "plain")):
+            xs, heights, lo, hi, tops = [], [], [], [], []
+            for i, c in enumerate(contenders):
+                rates = [r["rate"] for r in runs[transport][c]["blast"]]
+                med = summary[transport][c]["rate"]
+                xs.append(i + (k - 0.5) * width)
+                heights.append(med)
+                lo.append(med - min(rates))
+                hi.append(max(rates) - med)
+                tops.append(max(rates))
+            bars = ax.bar(xs, heights, width, yerr=[lo, hi], capsize=3,
+                          color=[COLORS.get(c, "grey") for c in contenders],
+                          alpha=1.0 if transport == "tls" else 0.55, label="wss:// (TLS)" if k == 0 else "ws://")
+            ours = summary[transport]["vornticker"]["rate"]
+            for bar, top in zip(bars, tops):  # above the error bar, not on it
+                ax.annotate(f"{bar.get_height() / 1000:.0f}k\n{bar.get_height() / ours:.2f}x",
+                            (bar.get_x() + bar.get_width() / 2, top),
+                            ha="center", va="bottom", fontsize=7, xytext=(0, 3), textcoords="offset points")
+        ax.set_xticks(range(len(contenders)), contenders, fontsize=8)
+        ax.set_title(LOOP_NAMES.get(loop, loop), fontsize=10)
+        ax.margins(y=0.2)
+    axes[0][0].set_ylabel("quotes per second (median, min-max)")
+    axes[0][0].legend()
+    fig.suptitle(f"End to end throughput, {e2e['config']['blast_n']:,} frames, "
                  f"{e2e['config']['blast_repeats']} runs\n{machine}", fontsize=10)
-    ax.legend()
-    ax.margins(y=0.2)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
 def latency(e2e: dict[str, Any], path: pathlib.Path, machine: str) -> None:
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
-    for ax, transport in zip(axes, ("tls", "plain")):
-        for c, lat in e2e["_latencies"][transport].items():
-            if not lat:
-                continue
-            s = sorted(lat)
-            n = len(s)
-            ys = [(i + 1) / n for i in range(n)]
-            step = max(1, n // 4000)  # enough points for the curve, the tail kept
-            idx = list(range(0, n, step)) + list(range(max(0, n - 200), n))
-            idx = sorted(set(idx))
-            p99 = e2e["summary"][transport][c]["p99_us"]
-            ax.plot([s[i] for i in idx], [ys[i] for i in idx], color=COLORS.get(c, "grey"),
-                    label=f"{c} (p50 {e2e['summary'][transport][c]['p50_us']:.0f}, p99 {p99:.0f} us)")
-            ax.axvline(p99, color=COLORS.get(c, "grey"), linestyle=":", linewidth=1)
-        ax.set_xscale("log")
-        ax.set_xlabel("server write -> callback start (us)")
-        ax.set_title("wss:// (TLS)" if transport == "tls" else "ws://")
-        ax.axhline(0.99, color="grey", linewidth=0.5)
-        ax.legend(fontsize=8, loc="lower right")
-        ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("fraction of quotes")
+    loops = list(e2e["summary"])
+    fig, axes = plt.subplots(len(loops), 2, figsize=(11, 4 * len(loops)), sharey=True, squeeze=False)
+    for row, loop in zip(axes, loops):
+        summary = e2e["summary"][loop]
+        for ax, transport in zip(row, ("tls", "plain")):
+            for c, lat in e2e["_latencies"][loop][transport].items():
+                if not lat:
+                    continue
+                s = sorted(lat)
+                n = len(s)
+                ys = [(i + 1) / n for i in range(n)]
+                step = max(1, n // 4000)  # enough points for the curve, the tail kept
+                idx = list(range(0, n, step)) + list(range(max(0, n - 200), n))
+                idx = sorted(set(idx))
+                p99 = summary[transport][c]["p99_us"]
+                ax.plot([s[i] for i in idx], [ys[i] for i in idx], color=COLORS.get(c, "grey"),
+                        label=f"{c} (p50 {summary[transport][c]['p50_us']:.0f}, p99 {p99:.0f} us)")
+                ax.axvline(p99, color=COLORS.get(c, "grey"), linestyle=":", linewidth=1)
+            ax.set_xscale("log")
+            ax.set_xlabel("server write -> callback start (us)")
+            ax.set_title(f"{LOOP_NAMES.get(loop, loop)}, {'wss:// (TLS)' if transport == 'tls' else 'ws://'}",
+                         fontsize=10)
+            ax.axhline(0.99, color="grey", linewidth=0.5)
+            ax.legend(fontsize=7, loc="lower right")
+            ax.grid(True, which="both", alpha=0.3)
+        row[0].set_ylabel("fraction of quotes")
     fig.suptitle(f"Latency at {e2e['config']['paced_rate']:,.0f} quotes/s, all runs pooled\n{machine}", fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)

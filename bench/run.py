@@ -1,8 +1,10 @@
 """The benchmark suite: `./dev bench [--quick] [--only e2e|decode|memory]`.
 
   e2e     quotes/s and latency through a real websocket on loopback (wss://
-          with a CA made for the run, and ws://), vornticker against a
-          websockets client and a picows client that decode in Python
+          with a CA made for the run, and ws://), vornticker's callback API
+          and its stream against a websockets client and a picows client
+          that decode in Python, on asyncio's loop, asyncio's loop with
+          eager tasks, and uvloop
   decode  decode_frame against the pure-Python pipeline and a C floor
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
@@ -125,7 +127,7 @@ def machine() -> dict[str, Any]:
         "memory_gib": round(int(mem_kb) / (1 << 20), 1) if mem_kb.isdigit() else None,
         "kernel": platform.release(),
         "python": platform.python_version() + ("" if sys._is_gil_enabled() else " free-threaded"),
-        "versions": {d: version(d) for d in ("picows", "websockets", "protobuf", "orjson")},
+        "versions": {d: version(d) for d in ("picows", "websockets", "protobuf", "orjson", "uvloop")},
         "commit": commit(),
         "loadavg_before": os.getloadavg()[0],
         "date": dt.datetime.now(dt.UTC).strftime("%Y-%m-%d %H:%M UTC"),
@@ -154,7 +156,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
     return [
         f"machine: {m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB, Linux {m['kernel']}",
         f"python {m['python']}; picows {v['picows']}, websockets {v['websockets']}, protobuf {v['protobuf']}, "
-        f"orjson {v['orjson']}",
+        f"orjson {v['orjson']}, uvloop {v['uvloop']}",
         f"vornticker at {m['commit']}; {m['date']}; load average {m['loadavg_before']:.2f} before",
     ] + ([f"other processes used {m['others_cpu']:.0%} of one CPU while this ran (steal included); "
           "above a few percent, figures are disturbed: run again on a quiet machine"]
@@ -189,6 +191,8 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
         cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | {"paced_rate": args.rate}))
     if args.no_spin:
         cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | {"spin": False}))
+    if args.loop:
+        cfg["e2e"] = e2e.Config(**(vars(cfg["e2e"]) | {"loops": tuple(dict.fromkeys(args.loop))}))
     return cfg
 
 
@@ -203,6 +207,8 @@ def main() -> int:
     ap.add_argument("--only", choices=SECTIONS, action="append", help="run this section (may be repeated)")
     ap.add_argument("--repeats", type=int, help="e2e: runs per contender and transport")
     ap.add_argument("--rate", type=float, help="e2e: quotes per second of the latency runs")
+    ap.add_argument("--loop", choices=("default", "eager", "uvloop"), action="append",
+                    help="e2e: run on this event loop configuration only (may be repeated; default all three)")
     ap.add_argument("--no-spin", action="store_true",
                     help="e2e: no idle-class spinners (latency then includes the CPUs waking from idle)")
     ap.add_argument("--no-plots", action="store_true", help="skip the PNG files")

@@ -15,7 +15,7 @@ import asyncio
 import sys
 from collections import Counter
 
-from vornticker import VornTicker
+from vornticker import Quote, VornTicker
 from vornticker.endpoint import use_endpoint
 from vornticker.feed import LocalFeed
 
@@ -26,7 +26,7 @@ class App:
         self.counts: Counter[str] = Counter()
         self.errors = 0
 
-    async def on_quote(self, quote: dict[str, object]) -> None:
+    async def on_quote(self, quote: Quote) -> None:
         symbol, price = quote.get("id"), quote.get("price")
         if isinstance(symbol, str) and isinstance(price, float):
             self.counts[symbol] += 1

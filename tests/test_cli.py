@@ -1,6 +1,7 @@
 """The command line (python -m vornticker), the demo, and the example
 application, each run as a real process against the local feed."""
 
+import ast
 import importlib.util
 import json
 import os
@@ -139,11 +140,21 @@ def test_example_application_runs(tmp_path):
     assert time.monotonic() - t0 < 60
 
 
+def test_stream_example_runs(tmp_path):
+    done = _run([os.path.join(PROJECT_ROOT, "examples", "stream_app.py")], tmp_path)
+    assert done.returncode == 0, done.stderr
+    *_, stats, per_symbol = done.stdout.splitlines()
+    counts = ast.literal_eval(per_symbol.removeprefix("-- quotes per symbol: "))
+    assert set(counts) == {"AAPL", "BTC-USD", "EURUSD=X", "ETH-USD"}
+    assert stats == f"-- {sum(counts.values())} quotes, 0 dropped, 0 bad frames"
+
+
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_package_and_example_application_type_check_strictly(request):
     cache = getattr(request.config, "cache", None)
     cache = cache.mkdir("mypy") if cache is not None else None
-    args = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "vornticker", "examples/simple_app.py"]
+    args = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "vornticker", "examples/simple_app.py",
+            "examples/stream_app.py"]  # fmt: skip
     if cache is not None:
         args[3:3] = ["--cache-dir", str(cache)]
     done = subprocess.run(args, capture_output=True, text=True, cwd=PROJECT_ROOT, timeout=300)

@@ -2,6 +2,7 @@
 to the callbacks, subscriptions on every connection, the server's CLOSE, the
 listener's hooks with real transports, and the round-trip time probe."""
 
+import asyncio
 import logging
 
 import picows
@@ -274,3 +275,45 @@ def test_round_trip_time_reads_the_transport_when_awaited(loop, observed, feed, 
 def test_round_trip_time_refuses_a_count_that_is_not_a_number_at_the_call(ticker, count):
     with pytest.raises(TypeError, match=r"^Argument 'count' has incorrect type \(expected int, got "):
         ticker.check_round_trip_time(count)
+
+
+@pytest.mark.parametrize("action", ["subscribe", "round-trip", "close"])
+def test_eager_callback_acting_from_inside_the_frame_hook(loop, observed, feed, logs, loop_errors, action):
+    """With asyncio.eager_task_factory a callback runs inside on_ws_frame
+    until its first suspension; what it does there must work as from a task."""
+    ticker = observed
+    loop.set_task_factory(asyncio.eager_task_factory)
+    outcome = []
+
+    async def on_quote(q):
+        outcome.append(q["id"])
+        if action == "subscribe":
+            await ticker.subscribe(["XYZ"])
+        elif action == "round-trip":
+            outcome.append(len(await ticker.check_round_trip_time(2)))
+        else:
+            ticker.close_websocket()
+        feed.changes.notify()
+
+    async def scenario():
+        async with QuoteService() as service:
+            with service.endpoint():
+                ticker.start_websocket(on_quote, *feed.callbacks[1:])
+                conn = await service.wait_connection(1)
+                await feed.wait("open")
+                service.send_text(quote("ABC", 1)[0])
+                if action == "subscribe":
+                    assert await service.wait_controls(1, conn) == [{"subscribe": ["XYZ"]}]
+                elif action == "round-trip":
+                    await feed.changes.until(lambda: len(outcome) == 2, "the round trip")
+                if action != "close":
+                    ticker.close_websocket()
+                await ended(ticker)
+                await service.wait_disconnected(conn)
+                return conn
+
+    conn = run(loop, scenario())
+    assert outcome[0] == "ABC"
+    assert conn.closes == [(1000, b"Connection closed by the user.")]
+    if action == "round-trip":
+        assert outcome[1] == 2

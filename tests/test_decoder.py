@@ -3,6 +3,7 @@ base64 rules, through the public decode_frame / decode_pricing_data."""
 
 import base64
 import struct
+import typing
 
 import pytest
 from google.protobuf.message import DecodeError
@@ -10,6 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quotes as q
+from vornticker import Quote
 from vornticker.vornticker import decode_frame, decode_pricing_data
 
 WIRE = "malformed or truncated protobuf data"
@@ -102,6 +104,13 @@ messages = st.lists(
 @given(messages)
 def test_matches_protobuf(wire):
     q.assert_same_dict(decode_pricing_data(wire), q.expected_dict(wire))
+
+
+def test_quote_type_declares_every_field_with_the_type_decoded():
+    python_type = {"string": str, "float": float, "double": float, "sint64": int, "int32": int,
+                   "repeated string": list[str]}  # fmt: skip
+    assert typing.get_type_hints(Quote) == {name: python_type[kind] for _, name, kind in q.FIELDS}
+    assert not Quote.__required_keys__
 
 
 @settings(max_examples=400, deadline=None)

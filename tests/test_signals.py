@@ -3,121 +3,24 @@
 the ticker logs and sends, that the loop stops, and what the signal does once
 the application runs its loop again to tidy up."""
 
-import asyncio
-import os
 import re
 import signal
-import ssl
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-import vornticker
+from children import LIMIT, Child, cafile  # noqa: F401
 from lifecycle import run
-from quote_service import Changes, QuoteService, SilentService, tls_contexts
-from vornticker import vornticker as vt
+from quote_service import QuoteService, SilentService
 
 CHILD = Path(__file__).with_name("signal_child.py")
-LIMIT = 30.0
 SIGINT, SIGTERM = signal.SIGINT, signal.SIGTERM
 
 CLOSURE = "LOG INFO WebSocket closure initiated by user interrupt."
 ECHO = "LOG INFO VornTicker disconnected with code :: 1000, message :: Connection closed by the user. "
 DISCONNECTED = "LOG INFO Websocket disconnected."
 CLOSE_FRAME = (1000, b"Connection closed by the user.")
-
-
-@pytest.fixture(scope="module")
-def cafile(tmp_path_factory):
-    """The certificates that the test services' clients trust beyond the
-    system's, as a PEM file for the child processes."""
-    system = set(ssl.create_default_context().get_ca_certs(binary_form=True))
-    ours = [c for c in tls_contexts()[1].get_ca_certs(binary_form=True) if c not in system]
-    assert ours, "the test client context trusts no certificate of its own"
-    path = tmp_path_factory.mktemp("signals") / "ca.pem"
-    path.write_text("".join(ssl.DER_cert_to_PEM_cert(c) for c in ours))
-    return path
-
-
-class Child:
-    """A running signal_child.py: its stdout lines as they arrive."""
-
-    def __init__(self, proc):
-        self.proc = proc
-        self.lines = []
-        self.stderr = b""
-        self.eof = False
-        self.changes = Changes()
-        self._readers = [asyncio.ensure_future(self._read_stdout()), asyncio.ensure_future(self._read_stderr())]
-
-    @classmethod
-    async def start(cls, url, cafile, *options):
-        root = Path(vornticker.__path__[0]).parent
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(root), str(CHILD.parent)]))
-        proc = await asyncio.create_subprocess_exec(
-            sys.executable, str(CHILD), "--url", url, "--cafile", str(cafile), *options,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, env=env,
-        )  # fmt: skip
-        return cls(proc)
-
-    async def _read_stdout(self):
-        while line := await self.proc.stdout.readline():
-            self.lines.append(line.decode().rstrip("\n"))
-            self.changes.notify()
-        self.eof = True
-        self.changes.notify()
-
-    async def _read_stderr(self):
-        self.stderr = await self.proc.stderr.read()
-
-    def transcript(self):
-        return "\n".join(["stdout:", *self.lines, "stderr:", self.stderr.decode(errors="replace")])
-
-    async def fail(self, what):
-        if self.proc.returncode is None:
-            self.proc.kill()
-        # Whatever it wrote up to then, for the failure message.
-        await asyncio.wait([*self._readers, asyncio.ensure_future(self.proc.wait())], timeout=5.0)
-        pytest.fail(f"{what}\n{self.transcript()}")
-
-    async def wait_line(self, text):
-        """Waits for a line starting with text; fails if the child ends or
-        takes too long first."""
-        try:
-            await self.changes.until(lambda: self.eof or any(ln.startswith(text) for ln in self.lines), text, LIMIT)
-        except AssertionError:
-            await self.fail(f"no {text!r} line after {LIMIT} s")
-        if not any(ln.startswith(text) for ln in self.lines):
-            await self.fail(f"the child ended without a {text!r} line")
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    async def finish(self):
-        try:
-            await asyncio.wait_for(asyncio.gather(self.proc.wait(), *self._readers), LIMIT)
-        except TimeoutError:
-            await self.fail(f"the child did not end within {LIMIT} s")
-        # The child tested the same build as this process.
-        assert self.lines[:1] == [f"EXTENSION {vt.__file__}"], self.transcript()
-        return self.proc.returncode
-
-    def count(self, text):
-        return self.lines.count(text)
-
-    def starting(self, prefix):
-        return [ln for ln in self.lines if ln.startswith(prefix)]
-
-    def check_order(self, *prefixes):
-        """Each line is there, and the first of each comes in this order."""
-        positions = []
-        for prefix in prefixes:
-            found = [i for i, ln in enumerate(self.lines) if ln.startswith(prefix)]
-            assert found, f"no {prefix!r} line\n{self.transcript()}"
-            positions.append(found[0])
-        assert positions == sorted(positions), f"expected in this order: {prefixes}\n{self.transcript()}"
 
 
 def ends_with(child, rc, last=None):
@@ -160,7 +63,7 @@ def test_stop_of_a_connected_ticker(loop, cafile, trigger, prev, handlers_after_
     async def scenario():
         async with QuoteService() as service:
             options = ["--prev", prev] + ([] if trigger else ["--app-stop"])
-            child = await Child.start(service.url, cafile, *options)
+            child = await Child.start(CHILD, service.url, cafile, *options)
             await child.wait_line("READY")
             conn = await service.wait_connection(1)
             if trigger:
@@ -194,7 +97,7 @@ def test_stop_of_a_connected_ticker(loop, cafile, trigger, prev, handlers_after_
 def test_stop_while_stuck_in_a_connection_attempt(loop, cafile, second):
     async def scenario():
         async with SilentService() as service:
-            child = await Child.start(service.url, cafile, "--stuck")
+            child = await Child.start(CHILD, service.url, cafile, "--stuck")
             await child.wait_line("ATTEMPT")
             await service.wait_accepted(1)
             signalled = time.monotonic()
@@ -225,7 +128,7 @@ def test_stop_while_stuck_in_a_connection_attempt(loop, cafile, second):
 def test_loop_in_another_thread_takes_no_handlers(loop, cafile):
     async def scenario():
         async with QuoteService() as service:
-            child = await Child.start(service.url, cafile, "--thread")
+            child = await Child.start(CHILD, service.url, cafile, "--thread")
             await child.wait_line("READY")
             conn = await service.wait_connection(1)
             # Nothing intercepts it: the process keeps its default handling.

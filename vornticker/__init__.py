@@ -2,11 +2,27 @@
 
 from importlib import metadata as _metadata
 
-from .vornticker import VornListener, VornTicker, decode_frame, decode_pricing_data
+# The extension first: where it cannot load (a second interpreter, say), its
+# own error is the one to see.
+from .vornticker import VornListener, VornTicker, decode_frame, decode_pricing_data  # isort: skip
+from .stream import QuoteStream, StreamStats, stream
+from .typedefs import ErrorCallback, MessageCallback, Quote, StatusCallback
 
 try:
     __version__ = _metadata.version("vornticker")
 except _metadata.PackageNotFoundError:  # a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["VornListener", "VornTicker", "decode_frame", "decode_pricing_data"]
+__all__ = [
+    "ErrorCallback",
+    "MessageCallback",
+    "Quote",
+    "QuoteStream",
+    "StatusCallback",
+    "StreamStats",
+    "VornListener",
+    "VornTicker",
+    "decode_frame",
+    "decode_pricing_data",
+    "stream",
+]

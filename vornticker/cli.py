@@ -1,12 +1,11 @@
 """The ``vornticker`` command: ``vornticker watch SYMBOL...``.
 
-It runs one VornTicker on an event loop of its own and shows the quotes as
-a live table (or, with --json, as one JSON object per line). The loop is run
-with run_forever() because the ticker ends a session itself: a Ctrl-C or a
-SIGTERM reaches its signal handlers, and --seconds calls close_websocket();
-either way the ticker closes the connection, cancels the loop's tasks and
-stops the loop. A SIGINT is then raised again as KeyboardInterrupt the next
-time the loop runs, which is where it is turned into exit status 130.
+It runs one :func:`vornticker.stream` under ``asyncio.run`` and shows the
+quotes as a live table (or, with --json, as one JSON object per line). A
+Ctrl-C cancels the session like any asyncio program's: the stream and the
+local feed close on the way out, the summary is printed and the exit status
+is 130. A SIGTERM does the same, then ends the process by that signal;
+--seconds ends the session normally.
 """
 
 from __future__ import annotations
@@ -19,11 +18,12 @@ import datetime as dt
 import logging
 import math
 import os
+import signal
 import ssl
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, Final
 
 import orjson
@@ -34,17 +34,13 @@ from rich.logging import RichHandler
 from rich.table import Table
 from rich.text import Text
 
-from .endpoint import use_endpoint
 from .feed import LocalFeed, tls_available
-from .vornticker import VornTicker
+from .stream import QuoteStream, StreamStats, stream
+from .typedefs import Quote
 
 __all__ = ["WatchOptions", "WatchResult", "main", "watch"]
 
 EXIT_SIGINT: Final = 128 + 2
-
-# How long after close_websocket() the ticker gets to end the session on its
-# own before it is pushed through its signal path instead.
-_CLOSE_GRACE: Final = 5.0
 
 
 @dataclasses.dataclass
@@ -122,34 +118,35 @@ def _colour(value: object) -> str:
 
 
 class _Session:
-    """One ticker, its callbacks and what the display shows about them."""
+    """One stream, and what the display shows about it."""
 
-    def __init__(self, opts: WatchOptions, out: IO[str], console: Console | None, feed_label: str) -> None:
+    def __init__(self, opts: WatchOptions, out: IO[str], console: Console | None) -> None:
         self.opts = opts
         self.out = out
         self.console = console
-        self.feed_label = feed_label
-        self.ticker: VornTicker | None = None
+        self.feed_label = ""
+        self.quotes: QuoteStream | None = None
         self.latest: dict[str, dict[str, object]] = {}
         self.direction: dict[str, int] = {}
-        self.quotes = 0
-        self.errors = 0
-        self.opens = 0
-        self.connected = False
-        self.last_error: str | None = None
         self.rtt_ms: float | None = None
         self.log = _LastLog()
         self._window: deque[tuple[float, int]] = deque()
 
-    # -- the ticker's callbacks
+    def stats(self) -> StreamStats | None:
+        return self.quotes.stats if self.quotes is not None else None
 
-    async def on_quote(self, quote: dict[str, object]) -> None:
-        self.quotes += 1
+    @property
+    def count(self) -> int:
+        """Quotes shown, and those the table skipped to show a newer one."""
+        stats = self.stats()
+        return stats.delivered + stats.dropped if stats is not None else 0
+
+    def on_quote(self, quote: Quote) -> None:
         if self.opts.json:
             self.out.write(orjson.dumps(quote).decode() + "\n")
             self.out.flush()
         symbol = quote.get("id")
-        if not isinstance(symbol, str):
+        if symbol is None:
             return
         known = self.latest.setdefault(symbol, {})
         old, new = _number(known.get("price")), _number(quote.get("price"))
@@ -158,30 +155,14 @@ class _Session:
         # A quote may carry only what changed; keep the rest from earlier ones.
         known.update(quote)
 
-    async def on_error(self, error: Exception) -> None:
-        self.errors += 1
-        self.last_error = repr(error)
-        if self.opts.json:
-            print(f"error: {error!r}", file=sys.stderr, flush=True)
-
-    async def on_open(self, message: str) -> None:
-        self.opens += 1
-        self.connected = True
-
-    async def on_close(self, message: str) -> None:
-        self.connected = False
-
     # -- tasks of the session
 
-    async def subscribe(self, ticker: VornTicker) -> None:
-        await ticker.subscribe(list(self.opts.symbols))
-
-    async def probe_rtt(self, ticker: VornTicker) -> None:
+    async def probe_rtt(self, quotes: QuoteStream) -> None:
         await asyncio.sleep(min(1.0, self.opts.rtt_interval))
         while True:
-            if ticker.IS_CONNECTED.is_set():
+            if quotes.stats.connected:
                 try:
-                    rtts = await asyncio.wait_for(ticker.check_round_trip_time(3), timeout=5.0)
+                    rtts = await asyncio.wait_for(quotes.round_trip_time(3), timeout=5.0)
                 except Exception:
                     # Lost the connection mid-probe: the next one will tell.
                     pass
@@ -199,11 +180,11 @@ class _Session:
 
     def rate(self) -> float:
         now = time.monotonic()
-        self._window.append((now, self.quotes))
+        self._window.append((now, self.count))
         while len(self._window) > 2 and now - self._window[0][0] > 2.0:
             self._window.popleft()
         t0, n0 = self._window[0]
-        return (self.quotes - n0) / (now - t0) if now > t0 else 0.0
+        return (self.count - n0) / (now - t0) if now > t0 else 0.0
 
     def render(self) -> Group:
         # Names, then times, are the first things to go on a narrow terminal.
@@ -237,80 +218,67 @@ class _Session:
                 f"{volume:,}" if isinstance(volume, int) and not isinstance(volume, bool) else "—",
                 *([_fmt_time(q.get("time"))] if with_time else []),
             )
-        state = Text("● connected", style="green") if self.connected else Text("○ disconnected", style="yellow")
+        stats = self.stats()
+        connected = stats is not None and stats.connected
+        state = Text("● connected", style="green") if connected else Text("○ disconnected", style="yellow")
         rtt = f"{self.rtt_ms:.2f} ms" if self.rtt_ms is not None else "—"
         status = Text.assemble(
             state,
-            f"  {self.rate():.1f} quotes/s  {self.quotes} quotes  {self.errors} errors  ",
-            f"{max(0, self.opens - 1)} reconnects  rtt {rtt}",
+            f"  {self.rate():.1f} quotes/s  {self.count} quotes  {stats.errors if stats else 0} errors  ",
+            f"{stats.reconnects if stats else 0} reconnects  rtt {rtt}",
         )
         # The latest trouble, if any, else where the quotes come from.
-        note = self.last_error or self.log.last or self.feed_label
+        last_error = repr(stats.last_error) if stats is not None and stats.last_error is not None else None
+        note = last_error or self.log.last or self.feed_label
         return Group(table, status, Text(note, style="dim", overflow="ellipsis", no_wrap=True))
 
     # -- running
 
-    def run(self, loop: asyncio.AbstractEventLoop) -> None:
-        """Runs the session until the ticker has stopped the loop."""
-        ticker = VornTicker(loop)  # installs the ticker's SIGINT and SIGTERM handlers
-        self.ticker = ticker
-        ticker.start_websocket(self.on_quote, self.on_error, self.on_open, self.on_close)
-        loop.create_task(self.subscribe(ticker), name="vornticker-watch-subscribe")
-        if self.opts.rtt_interval > 0:
-            loop.create_task(self.probe_rtt(ticker), name="vornticker-watch-rtt")
+    async def run(self) -> None:
+        """Streams until --seconds have passed (without: until cancelled)."""
+        opts = self.opts
+        async with contextlib.AsyncExitStack() as stack:
+            url: str | None = None
+            context: ssl.SSLContext | None = None
+            if opts.feed == "local":
+                # Without a way to make a certificate, plain ws:// still shows everything else.
+                feed = await stack.enter_async_context(LocalFeed(rate=opts.rate, tls=tls_available()))
+                url, context = feed.url, feed.client_ssl_context()
+                self.feed_label = f"local feed {url}"
+            elif opts.feed == "service":
+                self.feed_label = "quote service"
+            else:
+                url, context = opts.feed, _client_context(opts.feed, opts.ca_file)
+                self.feed_label = url
+            # The table shows each symbol's latest state: a slow terminal skips
+            # to it. --json prints every quote.
+            quotes = stream(list(opts.symbols), url=url, ssl_context=context, conflate=not opts.json)
+            self.quotes = await stack.enter_async_context(quotes)
+            helpers: list[asyncio.Task[None]] = []
+            stack.push_async_callback(_cancel, helpers)
+            if opts.rtt_interval > 0:
+                helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
+            if not opts.json:
+                live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
+                live.start()
+                stack.callback(self._stop_live, live)
+                helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
+            with contextlib.suppress(TimeoutError):
+                async with asyncio.timeout(opts.seconds):
+                    async for quote in quotes:
+                        self.on_quote(quote)
 
-        handles: list[asyncio.TimerHandle] = []
-
-        def push() -> None:
-            loop.create_task(ticker.stop_signal_handler())
-
-        def finish() -> None:
-            ticker.close_websocket()
-            handles.append(loop.call_later(_CLOSE_GRACE, push))
-
-        if self.opts.seconds is not None:
-            handles.append(loop.call_later(self.opts.seconds, finish))
-
-        live: Live | None = None
-        if not self.opts.json:
-            live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
-            live.start()
-            loop.create_task(self.redraw(live), name="vornticker-watch-redraw")
-        try:
-            loop.run_forever()
-        finally:
-            for handle in handles:
-                handle.cancel()
-            if live is not None:
-                live.update(self.render())
-                live.stop()
-                if not live.console.is_terminal:
-                    live.console.line()  # a terminal gets its final newline from stop()
-
-
-def _run_leftovers(loop: asyncio.AbstractEventLoop) -> bool:
-    """Runs what the stopped loop still has queued; True if that raised KeyboardInterrupt.
-
-    The ticker's shutdown queues the re-delivery of a SIGINT behind the
-    loop's stop, so it only happens here.
-    """
-    interrupted = False
-    step = loop.create_task(asyncio.sleep(0))
-    while True:
-        try:
-            loop.run_until_complete(step)
-            return interrupted
-        except KeyboardInterrupt:
-            interrupted = True
+    def _stop_live(self, live: Live) -> None:
+        live.update(self.render())
+        live.stop()
+        if not live.console.is_terminal:
+            live.console.line()  # a terminal gets its final newline from stop()
 
 
-def _cancel_leftover_tasks(loop: asyncio.AbstractEventLoop) -> None:
-    # Only left when the ticker did not get to its own shutdown.
-    tasks = [t for t in asyncio.all_tasks(loop) if not t.done()]
+async def _cancel(tasks: list[asyncio.Task[None]]) -> None:
     for task in tasks:
         task.cancel()
-    if tasks:
-        loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+    await asyncio.gather(*tasks, return_exceptions=True)
 
 
 def _client_context(url: str, ca_file: str | None) -> ssl.SSLContext | None:
@@ -345,68 +313,55 @@ def _ticker_logging(session: _Session, console: Console | None, verbose: bool, j
 
 
 def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | None = None) -> WatchResult:
-    """Runs one watch session on a new event loop and reports how it went."""
+    """Runs one watch session under asyncio.run and reports how it went.
+
+    A Ctrl-C ends it as interrupted. A SIGTERM ends it the same way and then
+    ends the process by that signal (when this runs on the main thread).
+    """
     out = sys.stdout if out is None else out
     if console is None and not opts.json:
         # Output that is not a terminal has no width to fit; do not squeeze it into 80 columns.
         wide = not out.isatty() and "COLUMNS" not in os.environ
         console = Console(file=out, width=120 if wide else None)
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    feed: LocalFeed | None = None
-    session: _Session | None = None
-    interrupted = False
-    started = time.monotonic()
+    session = _Session(opts, out, console)
+    interrupted = terminated = False
 
-    def step(fn: Callable[[], object]) -> None:
-        # Each clean-up step runs even when a Ctrl-C cut an earlier one short.
-        nonlocal interrupted
+    async def main() -> None:
+        loop, task = asyncio.get_running_loop(), asyncio.current_task()
+        assert task is not None
+
+        def on_sigterm() -> None:
+            nonlocal terminated
+            terminated = True
+            task.cancel()
+
+        with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):  # a loop off the main thread
+            loop.add_signal_handler(signal.SIGTERM, on_sigterm)
         try:
-            fn()
+            await session.run()
+        finally:
+            with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):
+                loop.remove_signal_handler(signal.SIGTERM)
+
+    started = time.monotonic()
+    with _ticker_logging(session, console, opts.verbose, opts.json):
+        try:
+            asyncio.run(main())
         except KeyboardInterrupt:
             interrupted = True
-
-    try:
-        url: str | None = None
-        context: ssl.SSLContext | None = None
-        if opts.feed == "local":
-            # Without a way to make a certificate, plain ws:// still shows everything else.
-            feed = LocalFeed(rate=opts.rate, tls=tls_available())
-            loop.run_until_complete(feed.start())
-            url, context = feed.url, feed.client_ssl_context()
-            label = f"local feed {url}"
-        elif opts.feed == "service":
-            label = "quote service"
-        else:
-            url, context = opts.feed, _client_context(opts.feed, opts.ca_file)
-            label = url
-        session = _Session(opts, out, console, label)
-        endpoint = use_endpoint(url, context) if url is not None else contextlib.nullcontext()
-        with _ticker_logging(session, console, opts.verbose, opts.json), endpoint:
-            started = time.monotonic()
-            session.run(loop)
-            interrupted = _run_leftovers(loop) or interrupted
-    except KeyboardInterrupt:
-        interrupted = True
-    finally:
-        elapsed = time.monotonic() - started
-        step(lambda: _cancel_leftover_tasks(loop))
-        if feed is not None:
-            stop_feed = feed.stop
-            step(lambda: loop.run_until_complete(stop_feed()))
-        step(lambda: loop.run_until_complete(loop.shutdown_asyncgens()))
-        step(lambda: loop.run_until_complete(loop.shutdown_default_executor()))
-        asyncio.set_event_loop(None)
-        loop.close()
-
-    if session is None:
-        return WatchResult(0, 0, elapsed, 0, 0, interrupted)
+        except asyncio.CancelledError:
+            if not terminated:
+                raise
+    elapsed = time.monotonic() - started
+    if terminated:
+        signal.raise_signal(signal.SIGTERM)  # its default disposition is back: the process ends here
+    stats = session.stats()
     return WatchResult(
-        quotes=session.quotes,
+        quotes=session.count,
         symbols=len(session.latest),
         seconds=elapsed,
-        errors=session.errors,
-        reconnects=max(0, session.opens - 1),
+        errors=stats.errors if stats is not None else 0,
+        reconnects=stats.reconnects if stats is not None else 0,
         interrupted=interrupted,
     )
 

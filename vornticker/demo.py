@@ -1,8 +1,8 @@
 """``python -m vornticker.demo [--seconds N]`` (what ``./dev demo`` runs).
 
-Starts a local quote feed in this process, points a VornTicker at it and
-shows the live view on a few instruments of every kind, for N seconds or
-until Ctrl-C. Then it stops in order and prints one line:
+Starts a local quote feed in this process, streams from it with
+vornticker.stream and shows the live view on a few instruments of every
+kind, for N seconds or until Ctrl-C. Then it stops in order and prints one line:
 ``<quotes> quotes from <symbols> symbols in <seconds> s (<errors> errors)``.
 """
 

@@ -22,12 +22,19 @@ default, which trusts the system's certificate authorities).
 
 The global is process-wide state: install and restore it on the thread that
 runs the tickers' event loop, and restore in the reverse order of installing.
+
+A :func:`vornticker.stream` given its own ``url`` connects there whatever is
+installed here: its endpoint travels in a context variable that the stream
+sets while it starts its ticker, and every connect function of this module
+reads it first.
 """
 
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import ssl
+import threading
 import urllib.parse
 from collections.abc import Awaitable, Callable, Iterator
 from typing import Any
@@ -59,9 +66,10 @@ class EndpointConnector:
         self.ssl_context = ssl_context
 
     def __call__(self, ws_listener_factory: Callable[..., Any], url: str, /, *args: Any, **kwargs: Any) -> Awaitable[Any]:
-        if self.ssl_context is not None:
-            kwargs["ssl_context"] = self.ssl_context
-        return picows.ws_connect(ws_listener_factory, self.url, *args, **kwargs)
+        own = _context_endpoint.get()
+        if own is not None:
+            return own(ws_listener_factory, url, *args, **kwargs)
+        return _connect(self.url, self.ssl_context, ws_listener_factory, args, kwargs)
 
     def __repr__(self) -> str:
         tls = "the ticker's TLS context" if self.ssl_context is None else repr(self.ssl_context)
@@ -77,6 +85,14 @@ class EndpointToken:
         self.connector = connector
         self.previous = previous
         self._restored = False
+
+
+def _connect(
+    url: str, ssl_context: ssl.SSLContext | None, factory: Callable[..., Any], args: Any, kwargs: dict[str, Any]
+) -> Awaitable[Any]:
+    if ssl_context is not None:
+        kwargs["ssl_context"] = ssl_context
+    return picows.ws_connect(factory, url, *args, **kwargs)
 
 
 def _check_url(url: str) -> None:
@@ -115,8 +131,13 @@ def restore_endpoint(token: EndpointToken) -> None:
         raise RuntimeError("this endpoint was restored already")
     if _vornticker.ws_connect is not token.connector:
         raise RuntimeError("another connect function replaced this endpoint and is still installed; restore it first")
-    _vornticker.ws_connect = token.previous
-    token._restored = True
+    with _lock:
+        previous = token.previous
+        if isinstance(previous, _Dispatcher) and not _streams_routed:
+            previous = previous.below
+        _vornticker.ws_connect = previous
+        token._restored = True
+        _keep_dispatching()
 
 
 @contextlib.contextmanager
@@ -132,3 +153,90 @@ def use_endpoint(url: str, ssl_context: ssl.SSLContext | None = None) -> Iterato
         yield token.connector
     finally:
         restore_endpoint(token)
+
+
+# --- streams with an endpoint of their own ---------------------------------------------
+
+# Set by a stream while it starts its ticker. asyncio copies the context into
+# the task it creates there, so the ticker's reconnect loop sees its stream's
+# endpoint at every attempt, for its whole life, and no other task sees it.
+_context_endpoint: contextvars.ContextVar[_StreamEndpoint | None] = contextvars.ContextVar(
+    "vornticker_endpoint", default=None
+)
+
+
+class _StreamEndpoint:
+    """Where one stream connects: ``url`` (None: the URL the ticker asks for)
+    with ``ssl_context`` (None: the ticker's own)."""
+
+    __slots__ = ("url", "ssl_context")
+
+    def __init__(self, url: str | None, ssl_context: ssl.SSLContext | None) -> None:
+        if url is not None:
+            _check_url(url)
+        if ssl_context is not None and not isinstance(ssl_context, ssl.SSLContext):
+            raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        self.url = url
+        self.ssl_context = ssl_context
+
+    def __call__(self, ws_listener_factory: Callable[..., Any], url: str, /, *args: Any, **kwargs: Any) -> Awaitable[Any]:
+        return _connect(self.url or url, self.ssl_context, ws_listener_factory, args, kwargs)
+
+
+class _Dispatcher:
+    """Stands in the global, over a connect function that knows nothing of
+    streams, while streams with their own endpoint are open."""
+
+    __slots__ = ("below",)
+
+    def __init__(self, below: Any) -> None:
+        self.below = below
+
+    def __call__(self, ws_listener_factory: Callable[..., Any], url: str, /, *args: Any, **kwargs: Any) -> Any:
+        own = _context_endpoint.get()
+        if own is not None:
+            return own(ws_listener_factory, url, *args, **kwargs)
+        return self.below(ws_listener_factory, url, *args, **kwargs)
+
+
+_lock = threading.Lock()
+_streams_routed = 0
+
+
+def _keep_dispatching() -> None:
+    # Caller holds _lock. The connectors of this module read the context
+    # themselves; anything else gets a dispatcher over it.
+    if _streams_routed and not isinstance(_vornticker.ws_connect, (EndpointConnector, _Dispatcher)):
+        _vornticker.ws_connect = _Dispatcher(_vornticker.ws_connect)
+
+
+@contextlib.contextmanager
+def _starting_stream(endpoint: _StreamEndpoint | None) -> Iterator[None]:
+    """Run the ticker's start_websocket() of a stream inside this block.
+
+    With an endpoint, its reconnect loop connects there until
+    :func:`_stream_closed` is called; with None, it connects where any ticker
+    would, even if the caller's context carried another stream's endpoint.
+    """
+    global _streams_routed
+    if endpoint is not None:
+        with _lock:
+            _streams_routed += 1
+            _keep_dispatching()
+    token = _context_endpoint.set(endpoint)
+    try:
+        yield
+    finally:
+        _context_endpoint.reset(token)
+
+
+def _stream_closed(endpoint: _StreamEndpoint | None) -> None:
+    """The stream started with this endpoint has ended its reconnect loop."""
+    global _streams_routed
+    if endpoint is None:
+        return
+    with _lock:
+        _streams_routed -= 1
+        current = _vornticker.ws_connect
+        if not _streams_routed and isinstance(current, _Dispatcher):
+            _vornticker.ws_connect = current.below

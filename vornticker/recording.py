@@ -39,6 +39,7 @@ from compression import zstd
 from types import TracebackType
 from typing import Final, Literal, NamedTuple, Self
 
+from .typedefs import Quote
 from .vornticker import VornTicker, decode_frame
 
 __all__ = [
@@ -434,7 +435,7 @@ class Reader:
                 if type(record) is Subscription:
                     yield record
 
-    def quotes(self) -> Iterator[tuple[int, dict[str, object] | Exception]]:
+    def quotes(self) -> Iterator[tuple[int, Quote | Exception]]:
         """(recv_ns, quote) for each frame, decoded as the ticker decodes it;
         a bad frame gives the exception the ticker's error callback would get."""
         for frame in self:

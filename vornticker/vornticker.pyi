@@ -19,15 +19,15 @@ from picows import WSError as WSError
 from picows import WSMsgType as WSMsgType
 from picows.picows import WSFrame, WSListener, WSTransport
 
+from .typedefs import ErrorCallback, MessageCallback, Quote, StatusCallback
+
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
 
 # A callback is called with one argument and the coroutine it returns is
 # handed to the loop's create_task, so it has to be a coroutine function
-# (async def): an awaitable that is not a coroutine is refused there.
-_MessageCallback: TypeAlias = Callable[[dict[str, object]], Coroutine[Any, Any, object]]
-_ErrorCallback: TypeAlias = Callable[[Exception], Coroutine[Any, Any, object]]
-_StatusCallback: TypeAlias = Callable[[str], Coroutine[Any, Any, object]]
+# (async def): an awaitable that is not a coroutine is refused there. The
+# aliases are public in vornticker.typedefs (and the package vornticker).
 _Seconds: TypeAlias = SupportsFloat | SupportsIndex
 
 # What a recording tap (vornticker.recording.Recorder) offers the ticker.
@@ -113,10 +113,10 @@ class VornTicker:
     async def start_ticker(self, reconnect: object = False) -> None: ...
     def start_websocket(
         self,
-        message_update_callback: _MessageCallback | None = None,
-        error_callback: _ErrorCallback | None = None,
-        open_callback: _StatusCallback | None = None,
-        close_callback: _StatusCallback | None = None,
+        message_update_callback: MessageCallback | None = None,
+        error_callback: ErrorCallback | None = None,
+        open_callback: StatusCallback | None = None,
+        close_callback: StatusCallback | None = None,
     ) -> None: ...
     def close_websocket(self) -> None: ...
     def _schedule_async_shutdown(self) -> None: ...
@@ -143,7 +143,7 @@ def _unpickle_VornListener(
 # Decodes one text frame (a JSON envelope whose string member "message"
 # holds a base64 PricingData message) exactly as the ticker does; raises
 # the exception the error callback would receive.
-def decode_frame(payload: Buffer, /) -> dict[str, object]: ...
+def decode_frame(payload: Buffer, /) -> Quote: ...
 
 # Decodes one raw protobuf PricingData message.
-def decode_pricing_data(data: Buffer, /) -> dict[str, object]: ...
+def decode_pricing_data(data: Buffer, /) -> Quote: ...

@@ -1,0 +1,450 @@
+"""Quotes as an async iterator, for programs run with ``asyncio.run``::
+
+    async with vornticker.stream(["AAPL", "BTC-USD"]) as quotes:
+        async for quote in quotes:
+            ...
+
+Entering the block makes one :class:`~vornticker.VornTicker` on the running
+loop, starts it and subscribes; leaving it (normally, by an exception or by
+cancellation) closes the connection with code 1000 and ends the ticker's
+reconnect loop, and leaves the event loop, its other tasks and the process's
+signal handling as they were.  Reconnecting is the ticker's business: the
+iteration simply goes on.
+
+Quotes wait in a bounded buffer until the consumer takes them.  When it is
+full the oldest quote is dropped; with ``conflate=True`` the buffer holds at
+most one quote per symbol, the newest, in the place of the first one still
+waiting.  Either way memory stays bounded however slow the consumer is, and
+:attr:`QuoteStream.stats` counts what was dropped.
+
+The package re-exports :func:`stream`, :class:`QuoteStream` and
+:class:`StreamStats`; ``vornticker.stream`` is then the function, so take
+names from this module with ``from vornticker.stream import ...``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import contextlib
+import dataclasses
+import itertools
+import logging
+import signal
+import ssl
+import time
+from collections.abc import Coroutine
+from types import TracebackType
+from typing import Any, Final, Self
+
+from .endpoint import _starting_stream, _stream_closed, _StreamEndpoint
+from .typedefs import MessageCallback, Quote
+from .vornticker import VornTicker
+
+__all__ = ["QuoteStream", "StreamStats", "stream"]
+
+logger = logging.getLogger(__name__)
+
+# How long leaving the block waits for the service to end the connection
+# after the close frame, before the reconnect loop is cancelled.
+CLOSE_TIMEOUT: Final = 2.0
+# Bad frames after the first are logged as one summary at most this often.
+ERROR_SUMMARY_INTERVAL: Final = 60.0
+
+_SIGNALS: Final = (signal.SIGINT, signal.SIGTERM)
+_NEW, _OPEN, _ENDED, _CLOSED = "new", "open", "ended", "closed"
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class StreamStats:
+    """What a stream has seen so far; ``quotes.stats`` takes a new snapshot."""
+
+    received: int  # quotes that reached the open stream: delivered + dropped + still waiting
+    delivered: int  # quotes the iteration handed out
+    dropped: int  # quotes dropped: the buffer was full, or a newer quote of the symbol replaced them
+    errors: int  # bad frames
+    reconnects: int  # connections after the first
+    connected: bool
+    last_error: Exception | None  # the latest bad frame's error
+
+
+def stream(
+    symbols: list[str],
+    *,
+    url: str | None = None,
+    ssl_context: ssl.SSLContext | None = None,
+    maxsize: int = 10_000,
+    conflate: bool = False,
+) -> QuoteStream:
+    """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
+
+    ``url`` and ``ssl_context`` send this stream (and only this one) to
+    another ``ws://`` or ``wss://`` endpoint; without them it connects where
+    a ticker would.  ``maxsize`` bounds the quotes waiting for the consumer;
+    ``conflate`` keeps only the newest waiting quote of each symbol.
+    """
+    return QuoteStream(symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate)
+
+
+def _symbol_list(symbols: object) -> list[str]:
+    if not isinstance(symbols, list):
+        raise TypeError(f"symbols must be a list of str, not {type(symbols).__name__}")
+    for i, symbol in enumerate(symbols):
+        if not isinstance(symbol, str):
+            raise TypeError(f"symbols must be a list of str, but symbols[{i}] is a {type(symbol).__name__}")
+    return list(symbols)
+
+
+class _Ticker(VornTicker):
+    """The stream's ticker. The end of its reconnect loop does not shut the
+    event loop down, and the coroutine of that loop is kept so that the
+    stream can find its task."""
+
+    reconnect_loop: Coroutine[Any, Any, None] | None = None
+
+    def start_ticker(self, reconnect: object = False) -> Coroutine[Any, Any, None]:
+        self.reconnect_loop = super().start_ticker(reconnect)
+        return self.reconnect_loop
+
+    def _schedule_async_shutdown(self) -> None:
+        # The loop and its other tasks belong to the application.
+        pass
+
+
+async def _nothing() -> None:
+    pass
+
+
+class _ErrorLog:
+    """Logs the first bad frame, then a summary at most once a minute."""
+
+    def __init__(self) -> None:
+        self.logged_at: float | None = None
+        self.unlogged = 0
+        self.latest: Exception | None = None
+
+    def report(self, error: Exception) -> None:
+        self.latest = error
+        now = time.monotonic()
+        if self.logged_at is None:
+            self.logged_at = now
+            logger.warning("Bad frame :: %r", error)
+            return
+        self.unlogged += 1
+        if now - self.logged_at >= ERROR_SUMMARY_INTERVAL:
+            self.flush(now)
+
+    def flush(self, now: float | None = None) -> None:
+        if not self.unlogged or self.logged_at is None:
+            return
+        now = time.monotonic() if now is None else now
+        logger.warning(
+            "%d more bad frames in the last %.0f s; the latest :: %r", self.unlogged, now - self.logged_at, self.latest
+        )
+        self.logged_at, self.unlogged = now, 0
+
+
+def _signal_state(loop: asyncio.AbstractEventLoop) -> dict[int, tuple[Any, Any]]:
+    # asyncio's own Unix loops keep their signal handlers in this table; a
+    # loop that keeps it elsewhere only has the process's handler restored.
+    table = getattr(loop, "_signal_handlers", None)
+    loop_handlers = table if isinstance(table, dict) else {}
+    return {sig: (signal.getsignal(sig), loop_handlers.get(sig)) for sig in _SIGNALS}
+
+
+def _restore_signals(loop: asyncio.AbstractEventLoop, before: dict[int, tuple[Any, Any]]) -> None:
+    table = getattr(loop, "_signal_handlers", None)
+    for sig, (process_handler, loop_handler) in before.items():
+        if loop_handler is not None and isinstance(table, dict):
+            table[sig] = loop_handler  # the application's own loop handler, in the ticker's place
+            continue
+        try:
+            loop.remove_signal_handler(sig)
+        except (NotImplementedError, RuntimeError, ValueError):
+            pass  # the ticker could not install one either
+        if process_handler is not None and signal.getsignal(sig) is not process_handler:
+            signal.signal(sig, process_handler)
+
+
+class QuoteStream:
+    """Quotes of some symbols as an async iterator; see :func:`stream`.
+
+    Use it once: ``async with`` starts it and leaving the block closes it.
+    """
+
+    def __init__(
+        self,
+        symbols: list[str],
+        *,
+        url: str | None = None,
+        ssl_context: ssl.SSLContext | None = None,
+        maxsize: int = 10_000,
+        conflate: bool = False,
+    ) -> None:
+        self._symbols = _symbol_list(symbols)
+        if isinstance(maxsize, bool) or not isinstance(maxsize, int):
+            raise TypeError(f"maxsize must be an int, not {type(maxsize).__name__}")
+        if maxsize < 1:
+            raise ValueError(f"maxsize must be at least 1, got {maxsize}")
+        self._endpoint = None if url is None and ssl_context is None else _StreamEndpoint(url, ssl_context)
+        self._maxsize = maxsize
+        self._conflate = bool(conflate)
+        self._state = _NEW
+        self._ticker: _Ticker | None = None
+        self._task: asyncio.Task[None] | None = None
+        self._failure: BaseException | None = None
+        self._closed: asyncio.Event | None = None
+        # Plain: quotes in arrival order. Conflated: symbol (or, for a quote
+        # without one, a number of its own) -> newest quote, in the order
+        # each key was first queued.
+        self._queue: collections.deque[Quote] = collections.deque(maxlen=maxsize)
+        self._latest: collections.OrderedDict[str | int, Quote] = collections.OrderedDict()
+        self._waiters: list[asyncio.Future[None]] = []  # consumers waiting for a quote
+        self._watchers: list[asyncio.Future[None]] = []  # waiting for the connection to open or close
+        self._received = self._delivered = self._dropped = self._errors = 0
+        self._opens = self._closes = 0
+        self._error_log = _ErrorLog()
+
+    def __repr__(self) -> str:
+        mode = "conflated" if self._conflate else "plain"
+        return f"<QuoteStream {self._state}, {len(self)} of {self._maxsize} waiting ({mode})>"
+
+    def __len__(self) -> int:
+        """Quotes waiting for the consumer."""
+        return len(self._latest) if self._conflate else len(self._queue)
+
+    # -- the ticker's callbacks
+
+    def _quote_callback(self) -> MessageCallback:
+        # The quote is queued when the ticker calls this, in its frame hook:
+        # a waiting consumer is woken at once, not after a task has run. The
+        # coroutine that the ticker schedules does nothing.
+        stream, maxsize, nothing = self, self._maxsize, _nothing
+        if not self._conflate:
+            queue = self._queue
+            append = queue.append
+
+            def on_quote(quote: Quote) -> Coroutine[Any, Any, None]:
+                if stream._state is _OPEN:
+                    stream._received += 1
+                    if len(queue) == maxsize:
+                        stream._dropped += 1  # the deque's maxlen drops the oldest
+                    append(quote)
+                    if stream._waiters:
+                        stream._wake()
+                return nothing()
+
+            return on_quote
+
+        latest = self._latest
+        unnamed = itertools.count()
+
+        def on_conflated_quote(quote: Quote) -> Coroutine[Any, Any, None]:
+            if stream._state is _OPEN:
+                stream._received += 1
+                key: str | int | None = quote.get("id")
+                if key is None:
+                    key = next(unnamed)
+                if key in latest:
+                    stream._dropped += 1
+                else:
+                    if len(latest) == maxsize:
+                        latest.popitem(last=False)
+                        stream._dropped += 1
+                    if stream._waiters:
+                        stream._wake()
+                latest[key] = quote
+            return nothing()
+
+        return on_conflated_quote
+
+    async def _on_error(self, error: Exception) -> None:
+        self._errors += 1
+        self._error_log.report(error)
+
+    async def _on_open(self, message: str) -> None:
+        self._opens += 1
+        self._notify()
+
+    async def _on_close(self, message: str) -> None:
+        self._closes += 1
+        self._notify()
+
+    def _wake(self) -> None:
+        waiters, self._waiters = self._waiters, []
+        for waiter in waiters:
+            if not waiter.done():
+                waiter.set_result(None)
+
+    def _notify(self) -> None:
+        watchers, self._watchers = self._watchers, []
+        for watcher in watchers:
+            if not watcher.done():
+                watcher.set_result(None)
+
+    def _reconnect_loop_ended(self, task: asyncio.Task[None]) -> None:
+        # It ends by itself only when someone closed the ticker directly, or
+        # on an error of its own: no more quotes will come either way.
+        if not task.cancelled() and (error := task.exception()) is not None:
+            logger.error("The ticker's reconnect loop failed :: %r", error)
+            self._failure = error
+        if self._state is _OPEN:
+            self._state = _ENDED
+            self._wake()
+            self._notify()
+
+    # -- entering and leaving
+
+    async def __aenter__(self) -> Self:
+        if self._state is not _NEW:
+            raise RuntimeError("a stream can be entered only once")
+        loop = asyncio.get_running_loop()
+        self._closed = asyncio.Event()
+        signals = _signal_state(loop)
+        try:
+            ticker = _Ticker(loop)
+        finally:
+            # Ctrl-C and SIGTERM do what they did before: under asyncio.run,
+            # Ctrl-C cancels the main task and the stream closes on the way out.
+            _restore_signals(loop, signals)
+        self._ticker = ticker
+        self._state = _OPEN
+        try:
+            with _starting_stream(self._endpoint):
+                ticker.start_websocket(self._quote_callback(), self._on_error, self._on_open, self._on_close)
+            coro = ticker.reconnect_loop
+            self._task = next((t for t in asyncio.all_tasks(loop) if t.get_coro() is coro), None)
+            if self._task is not None:
+                self._task.add_done_callback(self._reconnect_loop_ended)
+            if self._symbols:
+                await ticker.subscribe(self._symbols)
+        except BaseException:
+            await self.aclose()
+            raise
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Closes the connection (code 1000) and ends the ticker's reconnect
+        loop; waits at most 2 s for the service to end the connection. Quotes
+        still waiting are discarded. Closing again waits for the first close."""
+        if self._state is _NEW:
+            self._state = _CLOSED
+            return
+        assert self._closed is not None and self._ticker is not None
+        if self._state is _CLOSED:
+            await self._closed.wait()
+            return
+        self._state = _CLOSED
+        self._queue.clear()
+        self._latest.clear()
+        self._wake()
+        self._notify()
+        task = self._task
+        try:
+            try:
+                self._ticker.close_websocket()
+            except Exception as e:  # the transport was closing already
+                logger.debug("close frame not sent :: %r", e)
+            if task is not None and not task.done():
+                await asyncio.wait([task], timeout=CLOSE_TIMEOUT)
+                if not task.done():
+                    task.cancel()
+                    await asyncio.wait([task])
+            if self._opens > self._closes:
+                # A cancelled reconnect loop drops the connection; its close
+                # callback is still to come.
+                with contextlib.suppress(TimeoutError):
+                    async with asyncio.timeout(1.0):
+                        while self._opens > self._closes:
+                            await self._state_changed()
+        finally:
+            if task is not None and not task.done():
+                task.cancel()
+            self._error_log.flush()
+            _stream_closed(self._endpoint)
+            self._closed.set()
+
+    # -- iterating
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> Quote:
+        while not (self._latest if self._conflate else self._queue):
+            if self._state is not _OPEN:
+                if self._state is _NEW:
+                    raise RuntimeError("enter the stream with async with before iterating")
+                if self._failure is not None and self._state is _ENDED:
+                    raise RuntimeError("the ticker's reconnect loop failed") from self._failure
+                raise StopAsyncIteration
+            waiter = asyncio.get_running_loop().create_future()
+            self._waiters.append(waiter)
+            await waiter
+        self._delivered += 1
+        if self._conflate:
+            return self._latest.popitem(last=False)[1]
+        return self._queue.popleft()
+
+    # -- the rest of the session
+
+    @property
+    def ticker(self) -> VornTicker:
+        """The ticker underneath, for its timing settings."""
+        if self._ticker is None:
+            raise RuntimeError("the stream has no ticker before it is entered")
+        return self._ticker
+
+    @property
+    def stats(self) -> StreamStats:
+        return StreamStats(
+            received=self._received,
+            delivered=self._delivered,
+            dropped=self._dropped,
+            errors=self._errors,
+            reconnects=max(0, self._opens - 1),
+            connected=self._ticker is not None and self._state is _OPEN and self._ticker.IS_CONNECTED.is_set(),
+            last_error=self._error_log.latest,
+        )
+
+    def _open_ticker(self) -> _Ticker:
+        if self._state is not _OPEN or self._ticker is None:
+            raise RuntimeError(f"the stream is {self._state}")
+        return self._ticker
+
+    async def _state_changed(self) -> None:
+        watcher = asyncio.get_running_loop().create_future()
+        self._watchers.append(watcher)
+        await watcher
+
+    async def wait_connected(self, timeout: float | None = None) -> None:
+        """Returns once the stream is connected; TimeoutError after ``timeout`` s.
+
+        Iterating does not need it: quotes come once connected."""
+        async with asyncio.timeout(timeout):
+            while not self._open_ticker().IS_CONNECTED.is_set():
+                await self._state_changed()
+
+    async def subscribe(self, symbols: list[str]) -> None:
+        """Adds symbols; they are sent again after every reconnection."""
+        symbols = _symbol_list(symbols)
+        await self._open_ticker().subscribe(symbols)
+
+    async def unsubscribe(self, symbols: list[str]) -> None:
+        symbols = _symbol_list(symbols)
+        await self._open_ticker().unsubscribe(symbols)
+
+    async def round_trip_time(self, count: int = 5) -> list[float]:
+        """``count`` round trips of a ping over the connection, in seconds."""
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"count must be an int, not {type(count).__name__}")
+        if count < 1:
+            raise ValueError(f"count must be at least 1, got {count}")
+        ticker = self._open_ticker()
+        if not ticker.IS_CONNECTED.is_set():
+            raise ConnectionError("the stream is not connected")
+        return await ticker.check_round_trip_time(count)
