@@ -23,7 +23,7 @@ import ssl
 import sys
 import time
 from collections import deque
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Final
 
 import orjson
@@ -414,11 +414,17 @@ def _parser() -> argparse.ArgumentParser:
         help="seconds between round-trip time probes, 0 for none (default %(default)s)",
     )
     w.add_argument("-v", "--verbose", action="store_true", help="show the ticker's log")
+    w.set_defaults(run=_run_watch)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    return run(args)
+
+
+def _run_watch(args: argparse.Namespace) -> int:
     opts = WatchOptions(
         symbols=list(dict.fromkeys(args.symbols)),
         json=args.json,
