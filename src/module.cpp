@@ -10,6 +10,7 @@
 #include "decode_api.hpp"
 #include "names.hpp"
 #include "picows_abi.hpp"
+#include "ticker.hpp"
 #include "vornproto.hpp"
 
 namespace vorn {
@@ -167,6 +168,8 @@ int module_exec_impl(PyObject* module) {
 
     // 3. __author__
     check_rc(PyModule_AddStringConstant(module, "__author__", kAuthor));
+    // Read-only knowledge of the build, for tools that say where a ticker goes.
+    check_rc(PyModule_AddStringConstant(module, "ENDPOINT_URL", kEndpointUrl));
 
     // 4.-6. The module globals, looked up by name at every use.
     const struct {

@@ -13,14 +13,9 @@
 #include "names.hpp"
 #include "ticker_impl.hpp"
 
-#ifndef VORN_ENDPOINT_HOST
-#define VORN_ENDPOINT_HOST "streamer.vorn.example"
-#endif
-
 namespace vorn {
 namespace {
 
-constexpr const char kEndpointUrl[] = "wss://" VORN_ENDPOINT_HOST "/?version=2";
 constexpr const char kNoReduce[] = "no default __reduce__ due to non-trivial __cinit__";
 
 // --- allocation, __init__, destruction --------------------------------------

@@ -73,6 +73,13 @@ struct TickerObject {
     double min_stable_secs;
 };
 
+#ifndef VORN_ENDPOINT_HOST
+#define VORN_ENDPOINT_HOST "streamer.vorn.example"
+#endif
+
+// Where every ticker connects, fixed when the extension is built.
+inline constexpr char kEndpointUrl[] = "wss://" VORN_ENDPOINT_HOST "/?version=2";
+
 // Size of the decode buffer every ticker starts with.
 inline constexpr size_t kInitialScratch = 4096;
 

@@ -87,6 +87,7 @@ def test_construction_sets_every_field(loop, ts):
     assert len({id(e) for e in events(t, ts)}) == 3
     url = urllib.parse.urlsplit(ts.get_field(t, "_ws_url"))
     assert (url.scheme, url.path, url.query) == ("wss", "/", "version=2")
+    assert ts.get_field(t, "_ws_url") == vt.ENDPOINT_URL
     assert isinstance(ts.get_field(t, "_ssl_context"), ssl.SSLContext)
     assert ts.get_field(t, "_disconnect_msg") == b"Connection closed by the user."
     assert ts.get_field(t, "_tokens") == set() and set(ts.get_field(t, "_prev_handlers")) == set(SIGNALS)

@@ -39,6 +39,9 @@ class _FrameTap(Protocol):
 
 orjson: ModuleType
 logger: logging.Logger
+# The service endpoint every ticker connects to: wss://HOST/?version=2, HOST
+# fixed when the extension was built (CMake option VORN_ENDPOINT_HOST).
+ENDPOINT_URL: str
 
 # Looked up by name at every connection attempt, so it may be replaced
 # (vornticker.endpoint.use_endpoint does). Called as
