@@ -1,5 +1,12 @@
 """Streaming market-quote client for asyncio programs, with a C++ core."""
 
-from .vornticker import VornListener, VornTicker, decode_frame, decode_pricing_data
+from .vornticker import QuoteColumns, VornListener, VornTicker, decode_columns, decode_frame, decode_pricing_data
 
-__all__ = ["VornListener", "VornTicker", "decode_frame", "decode_pricing_data"]
+__all__ = [
+    "QuoteColumns",
+    "VornListener",
+    "VornTicker",
+    "decode_columns",
+    "decode_frame",
+    "decode_pricing_data",
+]
