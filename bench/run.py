@@ -175,7 +175,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "e2e": e2e.Config(blast_n=20_000, paced_rate=10_000, paced_seconds=1.0, blast_repeats=1,
                               paced_repeats=1),
             "decode": decode.Config(iterations=4_000, repeat=5),
-            "columnar": columnar.Config(frames=100_000, python_frames=5_000, repeat=3),
+            "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -184,7 +184,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "e2e": e2e.Config(blast_n=100_000, paced_rate=10_000, paced_seconds=2.0, blast_repeats=5,
                               paced_repeats=3),
             "decode": decode.Config(iterations=20_000, repeat=10),
-            "columnar": columnar.Config(frames=1_000_000, python_frames=20_000, repeat=5),
+            "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }

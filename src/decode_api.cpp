@@ -200,18 +200,17 @@ Ref decode_columns_impl(PyObject* payloads, PyObject* recv_arg, int64_t batch_ro
             if (shape == Shape::Unknown) shape = is_pair(item.get()) ? Shape::Pairs : Shape::Payloads;
             builder.emplace(shape == Shape::Pairs || recv_given, batch_rows, hint);
         }
-        // `payload` is borrowed from `item` (or from the pair it holds).
-        PyObject* payload = item.get();
+        Ref payload = item;
         int64_t recv_ns = 0;
         if (shape == Shape::Pairs) {
-            if (!is_pair(payload)) {
+            if (!is_pair(item.get())) {
                 PyErr_Format(PyExc_TypeError,
                              "decode_columns(): item %zd is %.200s, not a (recv_ns, payload) pair like the first",
-                             index, Py_TYPE(payload)->tp_name);
+                             index, Py_TYPE(item.get())->tp_name);
                 throw_current();
             }
-            recv_ns = as_int64(PyTuple_GET_ITEM(payload, 0));
-            payload = PyTuple_GET_ITEM(payload, 1);
+            payload = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1));
+            recv_ns = as_int64(PyTuple_GET_ITEM(item.get(), 0));
         } else if (recv_given) {
             Ref t;
             const int have = times.next(t);
@@ -220,11 +219,11 @@ Ref decode_columns_impl(PyObject* payloads, PyObject* recv_arg, int64_t batch_ro
             recv_ns = as_int64(t.get());
         }
         BufferView in;
-        if (!in.acquire(payload)) {
+        if (!in.acquire(payload.get())) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_current();
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "decode_columns(): payload %zd is %.200s, not a bytes-like object", index,
-                         Py_TYPE(payload)->tp_name);
+                         Py_TYPE(payload.get())->tp_name);
             throw_current();
         }
         const int rc = vorn_frame_decode(in.data(), in.size(), &scratch.p, &scratch.cap, &rec);
