@@ -17,8 +17,9 @@ complete: it is written beside it under a temporary name, then renamed.
 
 Parquet needs pyarrow (``pip install 'vornticker[arrow]'``). CSV and JSON
 lines need nothing beyond vornticker: CSV writes ``indices`` as a JSON array
-and times as integer nanoseconds; JSON lines writes NaN and infinities as
-null, since JSON has no such numbers.
+and times as integer nanoseconds, and an empty text and an absent field both
+as an empty cell; JSON lines writes NaN and infinities as null, since JSON
+has no such numbers.
 """
 
 from __future__ import annotations
