@@ -1,4 +1,4 @@
-"""The benchmark suite: `./dev bench [--quick] [--only e2e|decode|memory]`.
+"""The benchmark suite: `./dev bench [--quick] [--only e2e|decode|columnar|memory]`.
 
   e2e     quotes/s and latency through a real websocket on loopback (wss://
           with a CA made for the run, and ws://), vornticker's callback API
@@ -6,6 +6,9 @@
           that decode in Python, on asyncio's loop, asyncio's loop with
           eager tasks, and uvloop
   decode  decode_frame against the pure-Python pipeline and a C floor
+  columnar  many frames to a table: decode_columns into pyarrow, polars and
+          pandas against decode_frame + Table.from_pylist and the pure-Python
+          pipeline into pandas
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
 
@@ -35,7 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "memory")
+SECTIONS = ("e2e", "decode", "columnar", "memory")
 
 
 def ensure_dependencies() -> None:
@@ -164,6 +167,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
 
 
 def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
+    import columnar
     import decode
     import e2e
     import memory
@@ -173,6 +177,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "e2e": e2e.Config(blast_n=20_000, paced_rate=10_000, paced_seconds=1.0, blast_repeats=1,
                               paced_repeats=1),
             "decode": decode.Config(iterations=4_000, repeat=5),
+            "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -181,6 +186,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "e2e": e2e.Config(blast_n=100_000, paced_rate=10_000, paced_seconds=2.0, blast_repeats=5,
                               paced_repeats=3),
             "decode": decode.Config(iterations=20_000, repeat=10),
+            "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -216,6 +222,7 @@ def main() -> int:
     sections = args.only or list(SECTIONS)
 
     ensure_dependencies()
+    import columnar
     import decode
     import e2e
     import memory
@@ -229,6 +236,9 @@ def main() -> int:
     if "decode" in sections:
         log("decode ...")
         results["decode"] = decode.run(cfg["decode"], log)
+    if "columnar" in sections:
+        log("columnar ...")
+        results["columnar"] = columnar.run(cfg["columnar"], log)
     if "e2e" in sections:
         log("end to end ...")
         results["e2e"] = e2e.run(cfg["e2e"], make_tls(OUT / "tls"), log)
@@ -243,7 +253,7 @@ def main() -> int:
     report = ["", *machine_lines(mach), ""]
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
-                                ("memory", memory, "MEMORY")):
+                                ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

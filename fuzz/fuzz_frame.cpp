@@ -95,11 +95,17 @@ void check_record(const qf_PricingData& r, const uint8_t* lo, size_t n) {
         if (s.p < lo || static_cast<size_t>(s.p - lo) > n || s.n > n - static_cast<size_t>(s.p - lo))
             die("view outside the decoded bytes");
     };
-    const vornstr views[] = {r.id, r.currency, r.exchange, r.shortName, r.underlyingSymbol,
-                             r.fromcurrency, r.lastMarket, r.components, r.underlyingShortname,
-                             r.latestShareClass};
-    for (const vornstr& s : views) inside(s);
-    for (uint32_t k = 0; k < r.indices_n; ++k) inside(r.indices[k]);
+    // Every view of the record, string fields and the repeated one alike.
+#define VIEWS_OF_Str(N) inside(r.N);
+#define VIEWS_OF_List(N) \
+    for (uint32_t k = 0; k < r.N##_n; ++k) inside(r.N[k]);
+#define VIEWS_OF_F32(N)
+#define VIEWS_OF_F64(N)
+#define VIEWS_OF_I64(N)
+#define VIEWS_OF_I32(N)
+#define VIEWS_OF(NAME, NUM, TAG, WIRE, VALUE) VIEWS_OF_##VALUE(NAME)
+    VORN_PRICINGDATA_FIELDS(VIEWS_OF)
+#undef VIEWS_OF
 }
 
 // Decodes from an exact-size copy, so reading even one byte past the end is

@@ -15,7 +15,11 @@ PyObject* vorn_py_decode_frame(PyObject* module, PyObject* payload);
 // message (any bytes-like object).
 PyObject* vorn_py_decode_pricing_data(PyObject* module, PyObject* data);
 
-// Both functions as METH_O entries, terminated by a null entry, for the
+// decode_columns(payloads, recv_ns=None, *, batch_rows=65536) -> QuoteColumns:
+// many frames into Arrow record batches (columns.hpp), errors collected.
+PyObject* vorn_py_decode_columns(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The three functions, terminated by a null entry, for the
 // module's method table.
 extern PyMethodDef vorn_decode_api_methods[];
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "columns.hpp"
 #include "coro.hpp"
 #include "decode_api.hpp"
 #include "names.hpp"
@@ -198,6 +199,7 @@ int module_exec_impl(PyObject* module) {
 
     check_rc(PyModule_AddFunctions(module, module_functions));
     check_rc(PyModule_AddFunctions(module, vorn_decode_api_methods));
+    check_rc(quote_columns_create_type(module));
     return 0;
 }
 
@@ -225,6 +227,7 @@ void release_state() noexcept {
         Py_CLEAR(*t);
     }
     coro::fini();
+    quote_columns_fini();
     vorn_proto_fini();
     names::fini();
 }

@@ -26,6 +26,104 @@ using vorn_ssize_t = std::ptrdiff_t;
 using vorn_ssize_t = Py_ssize_t;
 #endif
 
+inline constexpr int VORN_INDICES_MAX = 16;
+
+// ---------------------------------------------------------------------------
+// The PricingData fields: the one place that names them
+// ---------------------------------------------------------------------------
+//
+// X(name, number, tag, wire, value), in field-number order; a field's
+// presence bit is its number minus one.  `name` is the record member and the
+// key of the dict and of the column.
+//   wire   how the value is read: VIEW (length-delimited, a borrowed view),
+//          VIEWS (the same, repeated: appended, at most VORN_INDICES_MAX kept,
+//          the rest counted), FIXED32 (float), FIXED64 (double), SINT64
+//          (zigzag varint), INT32 (varint, low 32 bits, no zigzag).
+//   value  what the record holds and Python sees: Str (vornstr -> str),
+//          List (vornstr[] -> list of str), F32 (float -> float), F64
+//          (double -> float), I64 (int64_t -> int), I32 (int32_t -> int).
+// The record, the tag switch, the dict keys and the column builders are all
+// generated from this table; the tag is spelled out so it can be checked
+// against a wire dump, and a static_assert below checks it.
+#define VORN_PRICINGDATA_FIELDS(X)                              \
+    X(id,                         1,  10, VIEW,    Str)         \
+    X(price,                      2,  21, FIXED32, F32)         \
+    X(time,                       3,  24, SINT64,  I64)         \
+    X(currency,                   4,  34, VIEW,    Str)         \
+    X(exchange,                   5,  42, VIEW,    Str)         \
+    X(quoteType,                  6,  48, INT32,   I32)         \
+    X(marketHours,                7,  56, INT32,   I32)         \
+    X(changePercent,              8,  69, FIXED32, F32)         \
+    X(dayVolume,                  9,  72, SINT64,  I64)         \
+    X(dayHigh,                   10,  85, FIXED32, F32)         \
+    X(dayLow,                    11,  93, FIXED32, F32)         \
+    X(change,                    12, 101, FIXED32, F32)         \
+    X(shortName,                 13, 106, VIEW,    Str)         \
+    X(expireDate,                14, 112, SINT64,  I64)         \
+    X(openPrice,                 15, 125, FIXED32, F32)         \
+    X(previousClose,             16, 133, FIXED32, F32)         \
+    X(strikePrice,               17, 141, FIXED32, F32)         \
+    X(underlyingSymbol,          18, 146, VIEW,    Str)         \
+    X(openInterest,              19, 152, SINT64,  I64)         \
+    X(optionsType,               20, 160, SINT64,  I64)         \
+    X(miniOption,                21, 168, SINT64,  I64)         \
+    X(lastSize,                  22, 176, SINT64,  I64)         \
+    X(bid,                       23, 189, FIXED32, F32)         \
+    X(bidSize,                   24, 192, SINT64,  I64)         \
+    X(ask,                       25, 205, FIXED32, F32)         \
+    X(askSize,                   26, 208, SINT64,  I64)         \
+    X(priceHint,                 27, 216, SINT64,  I64)         \
+    X(vol_24hr,                  28, 224, SINT64,  I64)         \
+    X(volAllCurrencies,          29, 232, SINT64,  I64)         \
+    X(fromcurrency,              30, 242, VIEW,    Str)         \
+    X(lastMarket,                31, 250, VIEW,    Str)         \
+    X(circulatingSupply,         32, 257, FIXED64, F64)         \
+    X(marketcap,                 33, 265, FIXED64, F64)         \
+    X(components,                34, 274, VIEW,    Str)         \
+    X(indices,                   35, 282, VIEWS,   List)        \
+    X(cmcRank,                   36, 288, SINT64,  I64)         \
+    X(underlyingShortname,       37, 298, VIEW,    Str)         \
+    X(fiftyTwoWeekChange,        38, 309, FIXED32, F32)         \
+    X(fiftyTwoWeekChangePercent, 39, 317, FIXED32, F32)         \
+    X(latestAmountRaised,        40, 325, FIXED32, F32)         \
+    X(latestFundingDate,         41, 328, SINT64,  I64)         \
+    X(latestShareClass,          42, 338, VIEW,    Str)         \
+    X(latestImpliedValuation,    43, 349, FIXED32, F32)         \
+    X(ytdReturn,                 44, 357, FIXED32, F32)         \
+    X(qtdReturn,                 45, 365, FIXED32, F32)         \
+    X(fullDayChange,             46, 373, FIXED32, F32)         \
+    X(fullDayChangePercent,      47, 381, FIXED32, F32)
+
+#define VORN_COUNT_FIELD(NAME, NUM, TAG, WIRE, VALUE) +1
+inline constexpr int VORN_FIELD_COUNT = 0 VORN_PRICINGDATA_FIELDS(VORN_COUNT_FIELD);
+#undef VORN_COUNT_FIELD
+static_assert(VORN_FIELD_COUNT <= 64, "one presence bit per field in a uint64_t");
+
+// Protobuf wire type of each way of reading a value.
+inline constexpr uint32_t VORN_WT_VIEW = 2;
+inline constexpr uint32_t VORN_WT_VIEWS = 2;
+inline constexpr uint32_t VORN_WT_FIXED32 = 5;
+inline constexpr uint32_t VORN_WT_FIXED64 = 1;
+inline constexpr uint32_t VORN_WT_SINT64 = 0;
+inline constexpr uint32_t VORN_WT_INT32 = 0;
+
+#define VORN_CHECK_TAG(NAME, NUM, TAG, WIRE, VALUE)                         \
+    static_assert(((NUM) << 3 | VORN_WT_##WIRE) == (TAG), #NAME ": tag is not number << 3 | wire type");
+VORN_PRICINGDATA_FIELDS(VORN_CHECK_TAG)
+#undef VORN_CHECK_TAG
+
+// Field numbers run 1, 2, 3, ... so that the presence bit is number - 1.
+#define VORN_FIELD_NUMBER(NAME, NUM, TAG, WIRE, VALUE) NUM,
+inline constexpr int vorn_field_numbers[] = {VORN_PRICINGDATA_FIELDS(VORN_FIELD_NUMBER)};
+#undef VORN_FIELD_NUMBER
+inline constexpr bool vorn_numbers_dense() {
+    for (int i = 0; i < VORN_FIELD_COUNT; ++i) {
+        if (vorn_field_numbers[i] != i + 1) return false;
+    }
+    return true;
+}
+static_assert(vorn_numbers_dense(), "the table lists fields 1, 2, 3, ... in order");
+
 // ---------------------------------------------------------------------------
 // Records and result codes
 // ---------------------------------------------------------------------------
@@ -37,60 +135,31 @@ struct vornstr {
     uint32_t n;
 };
 
-inline constexpr int VORN_INDICES_MAX = 16;
+#define VORN_MEMBER_Str(N) vornstr N;
+#define VORN_MEMBER_F32(N) float N;
+#define VORN_MEMBER_F64(N) double N;
+#define VORN_MEMBER_I64(N) int64_t N;
+#define VORN_MEMBER_I32(N) int32_t N;
+// The repeated field keeps its views in bounded storage, so the record stays
+// fixed-size, with how many are stored and how many did not fit.
+#define VORN_MEMBER_List(N) \
+    vornstr N[VORN_INDICES_MAX]; \
+    uint32_t N##_n;              \
+    uint32_t N##_dropped;
+#define VORN_MEMBER(NAME, NUM, TAG, WIRE, VALUE) VORN_MEMBER_##VALUE(NAME)
 
 struct qf_PricingData {
     uint64_t has;
-    vornstr id;
-    float price;
-    int64_t time;
-    vornstr currency;
-    vornstr exchange;
-    int32_t quoteType;
-    int32_t marketHours;
-    float changePercent;
-    int64_t dayVolume;
-    float dayHigh;
-    float dayLow;
-    float change;
-    vornstr shortName;
-    int64_t expireDate;
-    float openPrice;
-    float previousClose;
-    float strikePrice;
-    vornstr underlyingSymbol;
-    int64_t openInterest;
-    int64_t optionsType;
-    int64_t miniOption;
-    int64_t lastSize;
-    float bid;
-    int64_t bidSize;
-    float ask;
-    int64_t askSize;
-    int64_t priceHint;
-    int64_t vol_24hr;
-    int64_t volAllCurrencies;
-    vornstr fromcurrency;
-    vornstr lastMarket;
-    double circulatingSupply;
-    double marketcap;
-    vornstr components;
-    vornstr indices[VORN_INDICES_MAX];
-    uint32_t indices_n;
-    uint32_t indices_dropped;
-    int64_t cmcRank;
-    vornstr underlyingShortname;
-    float fiftyTwoWeekChange;
-    float fiftyTwoWeekChangePercent;
-    float latestAmountRaised;
-    int64_t latestFundingDate;
-    vornstr latestShareClass;
-    float latestImpliedValuation;
-    float ytdReturn;
-    float qtdReturn;
-    float fullDayChange;
-    float fullDayChangePercent;
+    VORN_PRICINGDATA_FIELDS(VORN_MEMBER)
 };
+
+#undef VORN_MEMBER
+#undef VORN_MEMBER_List
+#undef VORN_MEMBER_I32
+#undef VORN_MEMBER_I64
+#undef VORN_MEMBER_F64
+#undef VORN_MEMBER_F32
+#undef VORN_MEMBER_Str
 
 inline constexpr int VORN_OK = 0;
 inline constexpr int VORN_ERR_WIRE = -1;
@@ -196,6 +265,41 @@ inline int _skip(uint32_t wt, const uint8_t* b, size_t* pos, size_t end) {
     }
 }
 
+inline int _rd_sint64(const uint8_t* b, size_t* pos, size_t end, int64_t* out) {
+    uint64_t v;
+    if (_varint(b, pos, end, &v) != VORN_OK) {
+        return VORN_ERR_WIRE;
+    }
+    *out = _zigzag(v);
+    return VORN_OK;
+}
+
+inline int _rd_int32(const uint8_t* b, size_t* pos, size_t end, int32_t* out) {
+    uint64_t v;
+    if (_varint(b, pos, end, &v) != VORN_OK) {
+        return VORN_ERR_WIRE;
+    }
+    *out = static_cast<int32_t>(static_cast<uint32_t>(v));
+    return VORN_OK;
+}
+
+// One more entry of a repeated string field.  Bounded storage keeps the
+// record fixed-size; the overflow is counted so a caller can tell that
+// entries were left out.
+inline int _rd_views(const uint8_t* b, size_t* pos, size_t end, vornstr* slots, uint32_t* stored,
+                     uint32_t* dropped) {
+    vornstr s;
+    if (_lenspan(b, pos, end, &s) != VORN_OK) {
+        return VORN_ERR_WIRE;
+    }
+    if (*stored < VORN_INDICES_MAX) {
+        slots[(*stored)++] = s;
+    } else {
+        ++*dropped;
+    }
+    return VORN_OK;
+}
+
 inline int _has(uint64_t mask, int bit) {
     return static_cast<int>((mask >> bit) & 1u);
 }
@@ -209,116 +313,31 @@ inline int qf_PricingData_decode_into(const uint8_t* b, size_t n, qf_PricingData
         if (_varint(b, &pos, n, &tag) != VORN_OK || tag > 0xFFFFFFFFu) {
             return VORN_ERR_WIRE;
         }
-        uint64_t v;
         // Each known field has exactly one accepted wire type, so the whole
         // tag is the dispatch key; the same field number with any other wire
         // type falls through to the skip below.
         switch (tag) {
-#define VORN_BIT(BIT) (o->has |= uint64_t{1} << (BIT))
-#define VORN_VIEW(TAG, FIELD, BIT)                                   \
-    case TAG:                                                        \
-        if (_lenspan(b, &pos, n, &o->FIELD) != VORN_OK) {            \
-            return VORN_ERR_WIRE;                                    \
-        }                                                            \
-        VORN_BIT(BIT);                                               \
-        break;
-#define VORN_F32(TAG, FIELD, BIT)                                    \
-    case TAG:                                                        \
-        if (_rd_f32(b, &pos, n, &o->FIELD) != VORN_OK) {             \
-            return VORN_ERR_WIRE;                                    \
-        }                                                            \
-        VORN_BIT(BIT);                                               \
-        break;
-#define VORN_F64(TAG, FIELD, BIT)                                    \
-    case TAG:                                                        \
-        if (_rd_f64(b, &pos, n, &o->FIELD) != VORN_OK) {             \
-            return VORN_ERR_WIRE;                                    \
-        }                                                            \
-        VORN_BIT(BIT);                                               \
-        break;
-#define VORN_SINT64(TAG, FIELD, BIT)                                 \
-    case TAG:                                                        \
-        if (_varint(b, &pos, n, &v) != VORN_OK) {                    \
-            return VORN_ERR_WIRE;                                    \
-        }                                                            \
-        o->FIELD = _zigzag(v);                                       \
-        VORN_BIT(BIT);                                               \
-        break;
-#define VORN_INT32(TAG, FIELD, BIT)                                  \
-    case TAG:                                                        \
-        if (_varint(b, &pos, n, &v) != VORN_OK) {                    \
-            return VORN_ERR_WIRE;                                    \
-        }                                                            \
-        o->FIELD = static_cast<int32_t>(static_cast<uint32_t>(v));   \
-        VORN_BIT(BIT);                                               \
-        break;
-            VORN_VIEW(10, id, 0)
-            VORN_F32(21, price, 1)
-            VORN_SINT64(24, time, 2)
-            VORN_VIEW(34, currency, 3)
-            VORN_VIEW(42, exchange, 4)
-            VORN_INT32(48, quoteType, 5)
-            VORN_INT32(56, marketHours, 6)
-            VORN_F32(69, changePercent, 7)
-            VORN_SINT64(72, dayVolume, 8)
-            VORN_F32(85, dayHigh, 9)
-            VORN_F32(93, dayLow, 10)
-            VORN_F32(101, change, 11)
-            VORN_VIEW(106, shortName, 12)
-            VORN_SINT64(112, expireDate, 13)
-            VORN_F32(125, openPrice, 14)
-            VORN_F32(133, previousClose, 15)
-            VORN_F32(141, strikePrice, 16)
-            VORN_VIEW(146, underlyingSymbol, 17)
-            VORN_SINT64(152, openInterest, 18)
-            VORN_SINT64(160, optionsType, 19)
-            VORN_SINT64(168, miniOption, 20)
-            VORN_SINT64(176, lastSize, 21)
-            VORN_F32(189, bid, 22)
-            VORN_SINT64(192, bidSize, 23)
-            VORN_F32(205, ask, 24)
-            VORN_SINT64(208, askSize, 25)
-            VORN_SINT64(216, priceHint, 26)
-            VORN_SINT64(224, vol_24hr, 27)
-            VORN_SINT64(232, volAllCurrencies, 28)
-            VORN_VIEW(242, fromcurrency, 29)
-            VORN_VIEW(250, lastMarket, 30)
-            VORN_F64(257, circulatingSupply, 31)
-            VORN_F64(265, marketcap, 32)
-            VORN_VIEW(274, components, 33)
-        case 282: {
-            vornstr s;
-            if (_lenspan(b, &pos, n, &s) != VORN_OK) {
-                return VORN_ERR_WIRE;
-            }
-            // Bounded storage keeps the record fixed-size; the overflow is
-            // counted so a caller can tell that entries were left out.
-            if (o->indices_n < VORN_INDICES_MAX) {
-                o->indices[o->indices_n++] = s;
-            } else {
-                ++o->indices_dropped;
-            }
-            VORN_BIT(34);
+#define VORN_READ_VIEW(F) _lenspan(b, &pos, n, &o->F)
+#define VORN_READ_VIEWS(F) _rd_views(b, &pos, n, o->F, &o->F##_n, &o->F##_dropped)
+#define VORN_READ_FIXED32(F) _rd_f32(b, &pos, n, &o->F)
+#define VORN_READ_FIXED64(F) _rd_f64(b, &pos, n, &o->F)
+#define VORN_READ_SINT64(F) _rd_sint64(b, &pos, n, &o->F)
+#define VORN_READ_INT32(F) _rd_int32(b, &pos, n, &o->F)
+#define VORN_CASE(NAME, NUM, TAG, WIRE, VALUE)          \
+        case TAG:                                       \
+            if (VORN_READ_##WIRE(NAME) != VORN_OK) {    \
+                return VORN_ERR_WIRE;                   \
+            }                                           \
+            o->has |= uint64_t{1} << ((NUM) - 1);       \
             break;
-        }
-            VORN_SINT64(288, cmcRank, 35)
-            VORN_VIEW(298, underlyingShortname, 36)
-            VORN_F32(309, fiftyTwoWeekChange, 37)
-            VORN_F32(317, fiftyTwoWeekChangePercent, 38)
-            VORN_F32(325, latestAmountRaised, 39)
-            VORN_SINT64(328, latestFundingDate, 40)
-            VORN_VIEW(338, latestShareClass, 41)
-            VORN_F32(349, latestImpliedValuation, 42)
-            VORN_F32(357, ytdReturn, 43)
-            VORN_F32(365, qtdReturn, 44)
-            VORN_F32(373, fullDayChange, 45)
-            VORN_F32(381, fullDayChangePercent, 46)
-#undef VORN_INT32
-#undef VORN_SINT64
-#undef VORN_F64
-#undef VORN_F32
-#undef VORN_VIEW
-#undef VORN_BIT
+            VORN_PRICINGDATA_FIELDS(VORN_CASE)
+#undef VORN_CASE
+#undef VORN_READ_INT32
+#undef VORN_READ_SINT64
+#undef VORN_READ_FIXED64
+#undef VORN_READ_FIXED32
+#undef VORN_READ_VIEWS
+#undef VORN_READ_VIEW
         default:
             if ((tag >> 3) == 0) {
                 return VORN_ERR_WIRE;
@@ -525,9 +544,8 @@ inline int vorn_frame_decode(const uint8_t* b, size_t n, uint8_t** scratch,
     return qf_PricingData_decode(*scratch, static_cast<size_t>(m), rec);
 }
 
-#ifndef VORNPROTO_NO_PYTHON
 // ---------------------------------------------------------------------------
-// Python side: record -> dict and result code -> exception object
+// Field descriptors: what the dict builder and the columns walk at run time
 // ---------------------------------------------------------------------------
 
 namespace vorn_detail {
@@ -541,59 +559,21 @@ struct FieldDesc {
 };
 
 // Indexed by presence bit; the order is the dict's key order.
-inline constexpr FieldDesc fields[47] = {
-    {"id", Kind::Str, offsetof(qf_PricingData, id)},
-    {"price", Kind::F32, offsetof(qf_PricingData, price)},
-    {"time", Kind::I64, offsetof(qf_PricingData, time)},
-    {"currency", Kind::Str, offsetof(qf_PricingData, currency)},
-    {"exchange", Kind::Str, offsetof(qf_PricingData, exchange)},
-    {"quoteType", Kind::I32, offsetof(qf_PricingData, quoteType)},
-    {"marketHours", Kind::I32, offsetof(qf_PricingData, marketHours)},
-    {"changePercent", Kind::F32, offsetof(qf_PricingData, changePercent)},
-    {"dayVolume", Kind::I64, offsetof(qf_PricingData, dayVolume)},
-    {"dayHigh", Kind::F32, offsetof(qf_PricingData, dayHigh)},
-    {"dayLow", Kind::F32, offsetof(qf_PricingData, dayLow)},
-    {"change", Kind::F32, offsetof(qf_PricingData, change)},
-    {"shortName", Kind::Str, offsetof(qf_PricingData, shortName)},
-    {"expireDate", Kind::I64, offsetof(qf_PricingData, expireDate)},
-    {"openPrice", Kind::F32, offsetof(qf_PricingData, openPrice)},
-    {"previousClose", Kind::F32, offsetof(qf_PricingData, previousClose)},
-    {"strikePrice", Kind::F32, offsetof(qf_PricingData, strikePrice)},
-    {"underlyingSymbol", Kind::Str, offsetof(qf_PricingData, underlyingSymbol)},
-    {"openInterest", Kind::I64, offsetof(qf_PricingData, openInterest)},
-    {"optionsType", Kind::I64, offsetof(qf_PricingData, optionsType)},
-    {"miniOption", Kind::I64, offsetof(qf_PricingData, miniOption)},
-    {"lastSize", Kind::I64, offsetof(qf_PricingData, lastSize)},
-    {"bid", Kind::F32, offsetof(qf_PricingData, bid)},
-    {"bidSize", Kind::I64, offsetof(qf_PricingData, bidSize)},
-    {"ask", Kind::F32, offsetof(qf_PricingData, ask)},
-    {"askSize", Kind::I64, offsetof(qf_PricingData, askSize)},
-    {"priceHint", Kind::I64, offsetof(qf_PricingData, priceHint)},
-    {"vol_24hr", Kind::I64, offsetof(qf_PricingData, vol_24hr)},
-    {"volAllCurrencies", Kind::I64, offsetof(qf_PricingData, volAllCurrencies)},
-    {"fromcurrency", Kind::Str, offsetof(qf_PricingData, fromcurrency)},
-    {"lastMarket", Kind::Str, offsetof(qf_PricingData, lastMarket)},
-    {"circulatingSupply", Kind::F64, offsetof(qf_PricingData, circulatingSupply)},
-    {"marketcap", Kind::F64, offsetof(qf_PricingData, marketcap)},
-    {"components", Kind::Str, offsetof(qf_PricingData, components)},
-    {"indices", Kind::List, offsetof(qf_PricingData, indices)},
-    {"cmcRank", Kind::I64, offsetof(qf_PricingData, cmcRank)},
-    {"underlyingShortname", Kind::Str, offsetof(qf_PricingData, underlyingShortname)},
-    {"fiftyTwoWeekChange", Kind::F32, offsetof(qf_PricingData, fiftyTwoWeekChange)},
-    {"fiftyTwoWeekChangePercent", Kind::F32,
-     offsetof(qf_PricingData, fiftyTwoWeekChangePercent)},
-    {"latestAmountRaised", Kind::F32, offsetof(qf_PricingData, latestAmountRaised)},
-    {"latestFundingDate", Kind::I64, offsetof(qf_PricingData, latestFundingDate)},
-    {"latestShareClass", Kind::Str, offsetof(qf_PricingData, latestShareClass)},
-    {"latestImpliedValuation", Kind::F32, offsetof(qf_PricingData, latestImpliedValuation)},
-    {"ytdReturn", Kind::F32, offsetof(qf_PricingData, ytdReturn)},
-    {"qtdReturn", Kind::F32, offsetof(qf_PricingData, qtdReturn)},
-    {"fullDayChange", Kind::F32, offsetof(qf_PricingData, fullDayChange)},
-    {"fullDayChangePercent", Kind::F32, offsetof(qf_PricingData, fullDayChangePercent)},
-};
+#define VORN_FIELD_DESC(NAME, NUM, TAG, WIRE, VALUE) {#NAME, Kind::VALUE, offsetof(qf_PricingData, NAME)},
+inline constexpr FieldDesc fields[VORN_FIELD_COUNT] = {VORN_PRICINGDATA_FIELDS(VORN_FIELD_DESC)};
+#undef VORN_FIELD_DESC
+
+}  // namespace vorn_detail
+
+#ifndef VORNPROTO_NO_PYTHON
+// ---------------------------------------------------------------------------
+// Python side: record -> dict and result code -> exception object
+// ---------------------------------------------------------------------------
+
+namespace vorn_detail {
 
 // The module serves one interpreter per process, so one table will do.
-inline PyObject* keys[47];
+inline PyObject* keys[VORN_FIELD_COUNT];
 inline PyObject* msg_wire;
 inline PyObject* msg_b64;
 inline PyObject* msg_json;
@@ -623,14 +603,14 @@ inline void vorn_proto_fini(void) {
     }
 }
 
-// Interns the 47 keys and the common error texts once; 0, or -1 with a Python
+// Interns the field keys and the common error texts once; 0, or -1 with a Python
 // error set.  Calling it again after success is a no-op.
 inline int vorn_proto_init(void) {
     using namespace vorn_detail;
     if (msg_json != nullptr) {
         return 0;
     }
-    for (int bit = 0; bit < 47; ++bit) {
+    for (int bit = 0; bit < VORN_FIELD_COUNT; ++bit) {
         keys[bit] = PyUnicode_InternFromString(fields[bit].name);
         if (keys[bit] == nullptr) {
             vorn_proto_fini();
@@ -733,7 +713,7 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
     if (d == nullptr) {
         return nullptr;
     }
-    for (int bit = 0; bit < 47; ++bit) {
+    for (int bit = 0; bit < VORN_FIELD_COUNT; ++bit) {
         if (!_has(o->has, bit)) {
             continue;
         }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Build and run the decoder's libFuzzer targets.
+# Build and run the decoder's libFuzzer targets (frame, dict, columns).
 #
 #   tools/fuzz.sh [SECONDS]     default 60 seconds per target
 #
@@ -48,9 +48,12 @@ clang++ "${flags[@]}" fuzz/fuzz_frame.cpp -o "$out/fuzz_frame"
 # shellcheck disable=SC2046
 clang++ "${flags[@]}" $("$pycfg" --includes) fuzz/fuzz_to_dict.cpp -o "$out/fuzz_to_dict" \
     $("$pycfg" --ldflags --embed)
+# shellcheck disable=SC2046
+clang++ "${flags[@]}" $("$pycfg" --includes) fuzz/fuzz_columns.cpp -o "$out/fuzz_columns" \
+    $("$pycfg" --ldflags --embed)
 
 total_findings=0
-for target in fuzz_frame fuzz_to_dict; do
+for target in fuzz_frame fuzz_to_dict fuzz_columns; do
     work=fuzz/corpus-work/$target
     mkdir -p "$work"
     log=$out/$target.log
@@ -74,7 +77,7 @@ for target in fuzz_frame fuzz_to_dict; do
     cov=$(grep -ao 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
     echo "[fuzz] $target: executions=${execs:-?} coverage=${cov:-?} findings=$found (log: $log)"
     if [[ $found -ne 0 ]]; then
-        grep -aE 'ERROR|runtime error|fuzz_frame:|fuzz_to_dict:|Test unit written' "$log" | head -20 || true
+        grep -aE 'ERROR|runtime error|fuzz_frame:|fuzz_to_dict:|fuzz_columns:|Test unit written' "$log" | head -20 || true
     fi
     total_findings=$((total_findings + found))
 done

@@ -4,7 +4,14 @@ from importlib import metadata as _metadata
 
 # The extension first: where it cannot load (a second interpreter, say), its
 # own error is the one to see.
-from .vornticker import VornListener, VornTicker, decode_frame, decode_pricing_data  # isort: skip
+from .vornticker import (  # isort: skip
+    QuoteColumns,
+    VornListener,
+    VornTicker,
+    decode_columns,
+    decode_frame,
+    decode_pricing_data,
+)
 from .stream import QuoteStream, StreamStats, stream
 from .typedefs import ErrorCallback, MessageCallback, Quote, StatusCallback
 
@@ -17,11 +24,13 @@ __all__ = [
     "ErrorCallback",
     "MessageCallback",
     "Quote",
+    "QuoteColumns",
     "QuoteStream",
     "StatusCallback",
     "StreamStats",
     "VornListener",
     "VornTicker",
+    "decode_columns",
     "decode_frame",
     "decode_pricing_data",
     "stream",

@@ -415,6 +415,23 @@ def _parser() -> argparse.ArgumentParser:
     )
     w.add_argument("-v", "--verbose", action="store_true", help="show the ticker's log")
     w.set_defaults(run=_run_watch)
+
+    from .export import FORMATS
+
+    e = commands.add_parser(
+        "export",
+        help="write a capture's quotes as Parquet, CSV or JSON lines",
+        description="Decode every frame of a capture file (.vtr) and write one row per quote that decodes.",
+    )
+    e.add_argument("file", metavar="FILE", help="capture file written by vornticker record or vornticker.recording")
+    e.add_argument("-o", "--output", required=True, metavar="OUT", help="file to write (replaced if it exists)")
+    e.add_argument(
+        "--format",
+        choices=FORMATS,
+        default=None,
+        help="parquet (needs vornticker[arrow]), csv or jsonl (default: from OUT's suffix, else parquet)",
+    )
+    e.set_defaults(run=_run_export)
     return parser
 
 
@@ -445,3 +462,41 @@ def _run_watch(args: argparse.Namespace) -> int:
 
 if __name__ == "__main__":
     sys.exit(main())
+
+
+def _run_export(args: argparse.Namespace) -> int:
+    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn, TransferSpeedColumn
+
+    from . import recording
+    from .export import ExportError, export
+
+    console = Console(stderr=True)
+    bar = Progress(
+        TextColumn("exporting {task.description}"),
+        BarColumn(),
+        DownloadColumn(),
+        TransferSpeedColumn(),
+        TimeRemainingColumn(),
+        console=console,
+        transient=True,
+        disable=not console.is_terminal,
+    )
+    try:
+        with bar:
+            task = bar.add_task(os.path.basename(args.file), total=None)
+            result = export(
+                args.file,
+                args.output,
+                args.format,
+                progress=lambda done, total: bar.update(task, completed=done, total=total),
+            )
+    except ExportError as exc:
+        print(f"vornticker export: {exc}", file=sys.stderr)
+        return 2
+    except (recording.FormatError, OSError) as exc:
+        print(f"vornticker export: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return EXIT_SIGINT
+    print(result.summary(), file=sys.stderr)
+    return 0

@@ -40,7 +40,7 @@ from types import TracebackType
 from typing import Final, Literal, NamedTuple, Self
 
 from .typedefs import Quote
-from .vornticker import VornTicker, decode_frame
+from .vornticker import QuoteColumns, VornTicker, decode_columns, decode_frame
 
 __all__ = [
     "FormatError",
@@ -446,6 +446,20 @@ class Reader:
                 yield frame.recv_ns, exc
             else:
                 yield frame.recv_ns, quote
+
+    def to_arrow(self, *, batch_rows: int = 65536) -> QuoteColumns:
+        """Every frame decoded into Arrow columns, in one pass: recv_ns, then
+        one column per quote field; ``errors`` lists the frames that did
+        not decode (also counted in ``stats.bad_frames``). Hand the result
+        to ``pyarrow.table()``, ``polars.DataFrame()`` or DuckDB. The whole
+        capture is held in memory, as columns; vornticker.export streams a
+        capture of any size to a file instead."""
+        columns = decode_columns(self, batch_rows=batch_rows)
+        if self.stats.frames == 0:
+            # No frame told decode_columns that the items carry receive times.
+            columns = decode_columns((), (), batch_rows=batch_rows)
+        self.stats.bad_frames = len(columns.errors)
+        return columns
 
     def close(self) -> None:
         self._file.close()

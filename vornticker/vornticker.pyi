@@ -6,10 +6,10 @@ import random as random
 import signal as signal
 import ssl as ssl
 import time as time
-from collections.abc import Awaitable, Buffer, Callable, Coroutine
+from collections.abc import Awaitable, Buffer, Callable, Coroutine, Iterable
 from functools import wraps as wraps
 from types import ModuleType
-from typing import Any, Literal, NoReturn, ParamSpec, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar
+from typing import Any, Literal, NoReturn, ParamSpec, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
 from typing_extensions import disjoint_base
 
@@ -150,3 +150,33 @@ def decode_frame(payload: Buffer, /) -> Quote: ...
 
 # Decodes one raw protobuf PricingData message.
 def decode_pricing_data(data: Buffer, /) -> Quote: ...
+
+# Decoded quotes as Arrow record batches. Columns: recv_ns (timestamp[ns,
+# UTC]) when receive times were given, then one per PricingData field in
+# field-number order, named by its dict key; a field absent from a frame is
+# null. Holds the decoded columns (its own copies of the strings), not the
+# payloads; a stream taken from it keeps the batches alive by itself.
+@final
+class QuoteColumns:
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def column_names(self) -> list[str]: ...
+    # (frame index, the exception decode_frame raises for that frame).
+    @property
+    def errors(self) -> list[tuple[int, Exception]]: ...
+    def __arrow_c_schema__(self) -> object: ...
+    # requested_schema is ignored: the columns keep their own types.
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    # The dicts decode_frame gives, after "recv_ns" when there are receive times.
+    def to_pylist(self) -> list[dict[str, object]]: ...
+
+# Decodes many frames into Arrow columns, as decode_frame decodes each one.
+# payloads: bytes-like frames, or (recv_ns, payload) pairs such as a
+# recording reader's frames; recv_ns: int64 receive times, one per payload.
+def decode_columns(
+    payloads: Iterable[Buffer] | Iterable[tuple[int, Buffer]],
+    recv_ns: Iterable[SupportsIndex] | None = None,
+    *,
+    batch_rows: int = 65536,
+) -> QuoteColumns: ...
