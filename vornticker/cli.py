@@ -5,7 +5,13 @@ quotes as a live table (or, with --json, as one JSON object per line). A
 Ctrl-C cancels the session like any asyncio program's: the stream and the
 local feed close on the way out, the summary is printed and the exit status
 is 130. A SIGTERM does the same, then ends the process by that signal;
---seconds ends the session normally.
+--seconds, and a reader of standard output that goes away, end the session
+normally.
+
+Each subcommand's parser sets ``run``, a function of the parsed arguments
+that returns the exit status; ``main()`` runs it through
+:func:`vornticker.clitools.run_subcommand`. The pieces subcommands share
+(output, logging, the feed options) live in :mod:`vornticker.clitools`.
 """
 
 from __future__ import annotations
@@ -18,8 +24,8 @@ import datetime as dt
 import logging
 import math
 import os
+import re
 import signal
-import ssl
 import sys
 import time
 from collections import deque
@@ -31,10 +37,28 @@ from rich import box
 from rich.console import Console, Group
 from rich.live import Live
 from rich.logging import RichHandler
+from rich.measure import Measurement
 from rich.table import Table
 from rich.text import Text
 
-from .feed import LocalFeed, tls_available
+from . import __version__
+from .clitools import (
+    FeedTarget,
+    OutputClosed,
+    TickerFormatter,
+    add_feed_options,
+    add_verbosity_option,
+    choose_feed,
+    describe_connect_failure,
+    open_feed,
+    run_subcommand,
+    say,
+    silence_stdout,
+    subcommand_parser,
+    verbosity_logging,
+    watch_stdout,
+    write_line,
+)
 from .stream import QuoteStream, StreamStats, stream
 from .typedefs import Quote
 
@@ -48,12 +72,18 @@ class WatchOptions:
     symbols: list[str]
     json: bool = False
     seconds: float | None = None  # None: until Ctrl-C
-    feed: str = "service"  # "service" (the ticker's own endpoint), "local", or a ws:// or wss:// URL
-    ca_file: str | None = None  # CA certificate to trust for a wss:// --feed URL
-    rate: float = 5.0  # quotes per second per symbol, for the local feed
+    # None: the build's quote service, refused when its host is a placeholder;
+    # "service": that service whatever its host; "local"; or a ws:// or wss:// URL.
+    feed: str | None = None
+    ca_file: str | None = None  # CA certificates to trust for a wss:// feed
+    rate: float | None = None  # quotes per second per symbol, for the local feed (None: its default)
     rtt_interval: float = 5.0  # seconds between round-trip time probes; 0 turns them off
     refresh: float = 0.25  # seconds between redraws of the table
-    verbose: bool = False
+    verbose: int = 0  # 1: all of vornticker's log; 2: every logger's
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -66,21 +96,67 @@ class WatchResult:
     interrupted: bool  # ended by SIGINT
 
     def summary(self) -> str:
-        return f"{self.quotes} quotes from {self.symbols} symbols in {self.seconds:.1f} s ({self.errors} errors)"
+        return (
+            f"{_plural(self.quotes, 'quote')} from {_plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
+            f"({_plural(self.errors, 'error')})"
+        )
 
 
-class _LastLog(logging.Handler):
-    """Keeps the ticker's latest warning or error for the status line."""
+_CONNECTED: Final = "Connected to Vorn"
+_CONNECTION_LOST: Final = "Connection lost, reconnecting.."
+_CONNECT_ERROR: Final = "Error occured on connect :: "
+_BACKOFF: Final = re.compile(r"Reconnect failed/unstable \((\d+) in a row\) :: backing off ([0-9.]+)s")
+
+
+class _TickerLog(logging.Handler):
+    """What the status line says about the connection, read from the log:
+    why the last attempt failed, when the next one starts, and the latest
+    other warning or error."""
 
     def __init__(self) -> None:
-        super().__init__(logging.WARNING)
+        super().__init__(logging.INFO)
+        self.cause: str | None = None  # the ticker's text after "Error occured on connect :: ", or our words
+        self.failures = 0  # in a row
+        self.retry_at: float | None = None  # time.time() of the next attempt
+        self.connected_at: float | None = None
         self.last: str | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            self.last = record.getMessage()
+            text = record.getMessage()
+            if record.name == "vornticker.vornticker" and self._connection(text, record.created):
+                return
+            if record.levelno >= logging.WARNING:
+                self.last = text
         except Exception:
             self.handleError(record)
+
+    def _connection(self, text: str, when: float) -> bool:
+        if text == _CONNECTED:
+            self.connected_at, self.cause, self.failures, self.retry_at = when, None, 0, None
+        elif text.startswith(_CONNECT_ERROR):
+            self.cause = text[len(_CONNECT_ERROR) :]
+        elif text == _CONNECTION_LOST:
+            self.connected_at, self.cause = None, "connection lost"
+        elif backoff := _BACKOFF.fullmatch(text):
+            if self.connected_at is not None:  # it connected, then dropped too soon
+                self.cause = f"connection dropped after {when - self.connected_at:.1f} s"
+                self.connected_at = None
+            self.failures, self.retry_at = int(backoff[1]), when + float(backoff[2])
+        else:
+            return False
+        return True
+
+
+class _Console(Console):
+    """A console whose closed output ends the session in order, instead of
+    exiting the process from whichever task happened to write."""
+
+    def on_broken_pipe(self) -> None:
+        self.quiet = True
+        if self.file is sys.stdout:
+            silence_stdout()
+        raise OutputClosed
 
 
 def _number(value: object) -> float | None:
@@ -117,6 +193,23 @@ def _colour(value: object) -> str:
     return "green" if v > 0 else "red"
 
 
+_COLUMNS: Final = ("Symbol", "Name", "Last", "Change", "% Chg", "Bid", "Ask", "Volume", "Time")
+# Dropped whole, in this order, as the terminal narrows: a number cut short
+# would be a wrong number. Symbol and Last always stay.
+_DROP_ORDER: Final = (("Name",), ("Time",), ("Volume",), ("Bid", "Ask"), ("Change",), ("% Chg",))
+_NAME_WIDTH: Final = (8, 22)  # names are cut (with an ellipsis) to fit, down to the first
+
+
+def _cell(text: str, style: str = "") -> Text:
+    # Should a number ever be wider than its column (a terminal narrower
+    # than Symbol and Last), it folds onto a second line rather than losing digits.
+    return Text(text, style=style, no_wrap=False, overflow="fold")
+
+
+def _label(text: str, style: str = "") -> Text:
+    return Text(text, style=style, no_wrap=True, overflow="ellipsis")
+
+
 class _Session:
     """One stream, and what the display shows about it."""
 
@@ -124,13 +217,16 @@ class _Session:
         self.opts = opts
         self.out = out
         self.console = console
-        self.feed_label = ""
+        self.target: FeedTarget | None = None
         self.quotes: QuoteStream | None = None
         self.latest: dict[str, dict[str, object]] = {}
         self.direction: dict[str, int] = {}
         self.rtt_ms: float | None = None
-        self.log = _LastLog()
+        self.log = _TickerLog()
+        self.output_closed = False
         self._window: deque[tuple[float, int]] = deque()
+        self._deadline: asyncio.Timeout | None = None
+        self._stopping = False
 
     def stats(self) -> StreamStats | None:
         return self.quotes.stats if self.quotes is not None else None
@@ -143,8 +239,7 @@ class _Session:
 
     def on_quote(self, quote: Quote) -> None:
         if self.opts.json:
-            self.out.write(orjson.dumps(quote).decode() + "\n")
-            self.out.flush()
+            write_line(orjson.dumps(quote).decode(), self.out)
         symbol = quote.get("id")
         if symbol is None:
             return
@@ -154,6 +249,20 @@ class _Session:
             self.direction[symbol] = 1 if new > old else -1
         # A quote may carry only what changed; keep the rest from earlier ones.
         known.update(quote)
+
+    def stop(self) -> None:
+        """Ends the session in order, as if --seconds had run out."""
+        self._stopping = True
+        if self._deadline is not None and not self._deadline.expired():
+            self._deadline.reschedule(asyncio.get_running_loop().time())
+
+    def output_gone(self) -> None:
+        self.output_closed = True
+        if self.console is not None:
+            self.console.quiet = True
+        if self.out is sys.stdout:
+            silence_stdout()
+        self.stop()
 
     # -- tasks of the session
 
@@ -172,9 +281,19 @@ class _Session:
             await asyncio.sleep(self.opts.rtt_interval)
 
     async def redraw(self, live: Live) -> None:
-        while True:
-            live.update(self.render(), refresh=True)
-            await asyncio.sleep(self.opts.refresh)
+        console = live.console
+        width = console.width
+        try:
+            while True:
+                if console.width != width and console.is_terminal:
+                    # The terminal may have rewrapped the old, wider lines
+                    # into more rows than the view knows to redraw over.
+                    width = console.width
+                    console.clear()
+                live.update(self.render(), refresh=True)
+                await asyncio.sleep(self.opts.refresh)
+        except OutputClosed:
+            self.output_gone()
 
     # -- display
 
@@ -186,93 +305,145 @@ class _Session:
         t0, n0 = self._window[0]
         return (self.count - n0) / (now - t0) if now > t0 else 0.0
 
-    def render(self) -> Group:
-        # Names, then times, are the first things to go on a narrow terminal.
-        width = self.console.width if self.console is not None else 120
-        with_names, with_time = width >= 110, width >= 95
+    def _cells(self, symbol: str) -> dict[str, Text]:
+        q = self.latest.get(symbol)
+        if q is None:
+            return {"Symbol": _label(symbol, "bold"), "Last": Text("waiting…", style="dim")}
+        d = _digits(q)
+        tick = self.direction.get(symbol, 0)
+        sign = _colour(q.get("change"))
+        name, volume = q.get("shortName"), q.get("dayVolume")
+        return {
+            "Symbol": _label(symbol, "bold"),
+            "Name": _label(name if isinstance(name, str) else ""),
+            "Last": _cell(_fmt(q.get("price"), d), "bold green" if tick > 0 else "bold red" if tick < 0 else "bold"),
+            "Change": _cell(_fmt(q.get("change"), d, sign=True), sign),
+            "% Chg": _cell(_fmt(q.get("changePercent"), 2, sign=True, suffix="%"), sign),
+            "Bid": _cell(_fmt(q.get("bid"), d)),
+            "Ask": _cell(_fmt(q.get("ask"), d)),
+            "Volume": _cell(f"{volume:,}" if isinstance(volume, int) and not isinstance(volume, bool) else "—"),
+            "Time": _cell(_fmt_time(q.get("time"))),
+        }
+
+    def _table(self, rows: list[dict[str, Text]], columns: Sequence[str], name_width: int) -> Table:
         table = Table(box=box.SIMPLE_HEAD, pad_edge=False, collapse_padding=True)
-        table.add_column("Symbol", style="bold", no_wrap=True)
-        if with_names:
-            table.add_column("Name", overflow="ellipsis", no_wrap=True, max_width=22)
-        for name in ("Last", "Change", "% Chg", "Bid", "Ask", "Volume") + (("Time",) if with_time else ()):
-            table.add_column(name, justify="right", no_wrap=True)
-        for symbol in self.opts.symbols:
-            q = self.latest.get(symbol)
-            if q is None:
-                table.add_row(symbol, *([""] if with_names else []), Text("waiting…", style="dim"))
-                continue
-            d = _digits(q)
-            tick = self.direction.get(symbol, 0)
-            last_style = "bold green" if tick > 0 else "bold red" if tick < 0 else "bold"
-            sign = _colour(q.get("change"))
-            short_name = q.get("shortName")
-            volume = q.get("dayVolume")
-            table.add_row(
-                symbol,
-                *([short_name if isinstance(short_name, str) else ""] if with_names else []),
-                Text(_fmt(q.get("price"), d), style=last_style),
-                Text(_fmt(q.get("change"), d, sign=True), style=sign),
-                Text(_fmt(q.get("changePercent"), 2, sign=True, suffix="%"), style=sign),
-                _fmt(q.get("bid"), d),
-                _fmt(q.get("ask"), d),
-                f"{volume:,}" if isinstance(volume, int) and not isinstance(volume, bool) else "—",
-                *([_fmt_time(q.get("time"))] if with_time else []),
-            )
+        for column in columns:
+            # Only text columns may narrow (their cells end in an ellipsis):
+            # rich narrows wrappable columns first.
+            if column == "Symbol":
+                table.add_column(column)
+            elif column == "Name":
+                table.add_column(column, max_width=name_width)
+            else:
+                table.add_column(column, justify="right", no_wrap=True)
+        for row in rows:
+            table.add_row(*(row.get(column, "") for column in columns))
+        return table
+
+    def table(self, width: int) -> Table:
+        """The quotes, with as many whole columns as fit in ``width``."""
+        rows = [self._cells(symbol) for symbol in self.opts.symbols]
+        columns = list(_COLUMNS)
+        console = self.console or Console(width=width)
+        # Measured unconstrained: a table measured within a width shrinks to fit it.
+        options = console.options.update(width=1_000_000)
+        for dropped in ((), *_DROP_ORDER):
+            columns = [c for c in columns if c not in dropped]
+            needed = Measurement.get(console, options, self._table(rows, columns, _NAME_WIDTH[0])).maximum
+            if needed <= width:
+                break
+        return self._table(rows, columns, _NAME_WIDTH[1])
+
+    def status(self, width: int) -> Text:
+        """Parts of the status line, most important first, as many whole ones as fit."""
         stats = self.stats()
         connected = stats is not None and stats.connected
-        state = Text("● connected", style="green") if connected else Text("○ disconnected", style="yellow")
+        if connected:
+            parts = [Text("● connected", style="green")]
+        else:
+            parts = [Text("○ disconnected", style="yellow")]
+            if self.log.retry_at is not None:
+                wait = max(0.0, self.log.retry_at - time.time())
+                parts.append(Text(f"next try in {wait:.1f} s ({_plural(self.log.failures, 'failure')} in a row)"))
         rtt = f"{self.rtt_ms:.2f} ms" if self.rtt_ms is not None else "—"
-        status = Text.assemble(
-            state,
-            f"  {self.rate():.1f} quotes/s  {self.count} quotes  {stats.errors if stats else 0} errors  ",
-            f"{stats.reconnects if stats else 0} reconnects  rtt {rtt}",
-        )
-        # The latest trouble, if any, else where the quotes come from.
-        last_error = repr(stats.last_error) if stats is not None and stats.last_error is not None else None
-        note = last_error or self.log.last or self.feed_label
-        return Group(table, status, Text(note, style="dim", overflow="ellipsis", no_wrap=True))
+        parts += [
+            Text(f"{self.rate():.1f} quotes/s"),
+            Text(_plural(self.count, "quote")),
+            Text(_plural(stats.errors if stats else 0, "error")),
+            Text(_plural(stats.reconnects if stats else 0, "reconnect")),
+            Text(f"rtt {rtt}"),
+        ]
+        line = Text(no_wrap=True, overflow="crop")
+        for part in parts:
+            gap = "  " if line else ""
+            if len(line) + len(gap) + len(part) > width:
+                break
+            line.append(gap)
+            line.append_text(part)
+        return line
+
+    def note(self) -> str:
+        """Why the connection failed, else the latest trouble, else where the quotes come from."""
+        stats = self.stats()
+        if self.log.cause is not None and not (stats is not None and stats.connected):
+            timeout = self.quotes.ticker.connect_timeout if self.quotes is not None else 8.0
+            return f"cannot connect: {describe_connect_failure(self.log.cause, timeout)}"
+        if stats is not None and stats.last_error is not None:
+            return f"bad frame: {stats.last_error!r}"
+        if self.log.last is not None:
+            return self.log.last
+        return self.target.label if self.target is not None else ""
+
+    def render(self) -> Group:
+        width = self.console.width if self.console is not None else 120
+        status = self.status(width)
+        note = Text(self.note(), style="dim", no_wrap=True, overflow="ellipsis")
+        return Group(self.table(width), status, note)
 
     # -- running
 
     async def run(self) -> None:
-        """Streams until --seconds have passed (without: until cancelled)."""
+        """Streams until --seconds have passed, or stop() (without: until cancelled)."""
         opts = self.opts
+        choice = choose_feed(opts.feed, opts.ca_file, opts.rate)
         async with contextlib.AsyncExitStack() as stack:
-            url: str | None = None
-            context: ssl.SSLContext | None = None
-            if opts.feed == "local":
-                # Without a way to make a certificate, plain ws:// still shows everything else.
-                feed = await stack.enter_async_context(LocalFeed(rate=opts.rate, tls=tls_available()))
-                url, context = feed.url, feed.client_ssl_context()
-                self.feed_label = f"local feed {url}"
-            elif opts.feed == "service":
-                self.feed_label = "quote service"
-            else:
-                url, context = opts.feed, _client_context(opts.feed, opts.ca_file)
-                self.feed_label = url
+            self.target = target = await stack.enter_async_context(open_feed(choice))
             # The table shows each symbol's latest state: a slow terminal skips
             # to it. --json prints every quote.
-            quotes = stream(list(opts.symbols), url=url, ssl_context=context, conflate=not opts.json)
+            quotes = stream(list(opts.symbols), url=target.url, ssl_context=target.ssl_context, conflate=not opts.json)
             self.quotes = await stack.enter_async_context(quotes)
+            if self.out is sys.stdout:
+                stack.callback(watch_stdout(self.output_gone))
             helpers: list[asyncio.Task[None]] = []
             stack.push_async_callback(_cancel, helpers)
             if opts.rtt_interval > 0:
                 helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
             if not opts.json:
                 live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
-                live.start()
+                try:
+                    live.start()
+                except OutputClosed:
+                    self.output_gone()
+                    return
                 stack.callback(self._stop_live, live)
                 helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
+            if self._stopping:
+                return
             with contextlib.suppress(TimeoutError):
-                async with asyncio.timeout(opts.seconds):
+                async with asyncio.timeout(opts.seconds) as self._deadline:
                     async for quote in quotes:
-                        self.on_quote(quote)
+                        try:
+                            self.on_quote(quote)
+                        except OutputClosed:
+                            self.output_gone()
+                            break
 
     def _stop_live(self, live: Live) -> None:
-        live.update(self.render())
-        live.stop()
-        if not live.console.is_terminal:
-            live.console.line()  # a terminal gets its final newline from stop()
+        with contextlib.suppress(OutputClosed):
+            live.update(self.render())
+            live.stop()
+            if not live.console.is_terminal:
+                live.console.line()  # a terminal gets its final newline from stop()
 
 
 async def _cancel(tasks: list[asyncio.Task[None]]) -> None:
@@ -281,35 +452,24 @@ async def _cancel(tasks: list[asyncio.Task[None]]) -> None:
     await asyncio.gather(*tasks, return_exceptions=True)
 
 
-def _client_context(url: str, ca_file: str | None) -> ssl.SSLContext | None:
-    if not url.startswith("wss://"):
-        return None
-    return ssl.create_default_context(cafile=ca_file)
-
-
 @contextlib.contextmanager
-def _ticker_logging(session: _Session, console: Console | None, verbose: bool, json: bool) -> Iterator[None]:
-    log = logging.getLogger("vornticker")
-    handlers: list[logging.Handler] = [session.log]
-    if verbose or json:
-        shown: logging.Handler
-        if json or console is None:
-            shown = logging.StreamHandler(sys.stderr)
-            shown.setFormatter(logging.Formatter("%(asctime)s %(name)s %(levelname)s: %(message)s"))
-        else:
-            shown = RichHandler(console=console, show_path=False)
-        shown.setLevel(logging.DEBUG if verbose else logging.WARNING)
-        handlers.append(shown)
-    old_level = log.level
-    log.setLevel(logging.DEBUG if verbose else logging.WARNING)
-    for h in handlers:
-        log.addHandler(h)
-    try:
-        yield
-    finally:
-        for h in handlers:
-            log.removeHandler(h)
-        log.setLevel(old_level)
+def _ticker_logging(session: _Session, console: Console | None, opts: WatchOptions) -> Iterator[None]:
+    # The status line reads the log; --json, and -v in the table, show it as well.
+    shown: logging.Handler
+    if opts.json or console is None:
+        shown = logging.StreamHandler(sys.stderr)
+        shown.setFormatter(TickerFormatter())
+    elif opts.verbose:
+        shown = RichHandler(console=console, show_path=False)
+    else:
+        shown = logging.NullHandler()
+    own = logging.getLogger("vornticker")
+    with verbosity_logging(opts.verbose, shown):
+        own.addHandler(session.log)
+        try:
+            yield
+        finally:
+            own.removeHandler(session.log)
 
 
 def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | None = None) -> WatchResult:
@@ -317,12 +477,14 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
 
     A Ctrl-C ends it as interrupted. A SIGTERM ends it the same way and then
     ends the process by that signal (when this runs on the main thread).
+    A reader of ``out`` that goes away ends it normally. Bad options raise
+    CommandError.
     """
     out = sys.stdout if out is None else out
     if console is None and not opts.json:
         # Output that is not a terminal has no width to fit; do not squeeze it into 80 columns.
         wide = not out.isatty() and "COLUMNS" not in os.environ
-        console = Console(file=out, width=120 if wide else None)
+        console = _Console(file=out, width=120 if wide else None)
     session = _Session(opts, out, console)
     interrupted = terminated = False
 
@@ -344,7 +506,7 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
                 loop.remove_signal_handler(signal.SIGTERM)
 
     started = time.monotonic()
-    with _ticker_logging(session, console, opts.verbose, opts.json):
+    with _ticker_logging(session, console, opts):
         try:
             asyncio.run(main())
         except KeyboardInterrupt:
@@ -370,50 +532,31 @@ def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
     if not value >= 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError("must be a finite number of seconds, zero or more")
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, zero or more, not {text!r}")
     return value
-
-
-def _rate(text: str) -> float:
-    value = _seconds(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("the rate must be positive")
-    return value
-
-
-def _feed(text: str) -> str:
-    if text in ("service", "local") or text.startswith(("ws://", "wss://")):
-        return text
-    raise argparse.ArgumentTypeError("use 'service', 'local', or a ws:// or wss:// URL")
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vornticker", description="Stream market quotes.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     w = commands.add_parser("watch", help="show live quotes for some symbols", description="Show live quotes.")
     w.add_argument("symbols", nargs="+", metavar="SYMBOL", help="e.g. AAPL ^GSPC BTC-USD EURUSD=X")
-    w.add_argument("--json", action="store_true", help="print each quote as one JSON object per line")
+    w.add_argument(
+        "--json", action="store_true", help="print each quote as one JSON object per line (default: a live table)"
+    )
     w.add_argument("--seconds", type=_seconds, metavar="N", help="stop after N seconds (default: at Ctrl-C)")
-    w.add_argument(
-        "--feed",
-        type=_feed,
-        default="service",
-        help="'service' (default), 'local' for a feed started in this process, or a ws(s):// URL",
-    )
-    w.add_argument("--ca-file", metavar="PATH", help="CA certificate to trust for a wss:// --feed URL")
-    w.add_argument(
-        "--rate", type=_rate, default=5.0, metavar="QUOTES_PER_S", help="local feed: quotes/s per symbol"
-    )
     w.add_argument(
         "--rtt-interval",
         type=_seconds,
         default=5.0,
         metavar="N",
-        help="seconds between round-trip time probes, 0 for none (default %(default)s)",
+        help="seconds between round-trip time probes, 0 for none (default %(default)g)",
     )
-    w.add_argument("-v", "--verbose", action="store_true", help="show the ticker's log")
+    add_verbosity_option(w, default="warnings in the status line, or on standard error with --json")
+    add_feed_options(w)
     w.set_defaults(run=_run_watch)
 
     from .export import FORMATS
@@ -436,9 +579,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args, unknown = parser.parse_known_args(argv)
+    command = subcommand_parser(parser, args.command)
+    if unknown:
+        # The subcommand's own usage, not the top-level one.
+        command.error(f"unrecognized arguments: {' '.join(unknown)}")
     run: Callable[[argparse.Namespace], int] = args.run
-    return run(args)
+    return run_subcommand(command.prog, run, args)
 
 
 def _run_watch(args: argparse.Namespace) -> int:
@@ -456,7 +604,7 @@ def _run_watch(args: argparse.Namespace) -> int:
         result = watch(opts)
     except KeyboardInterrupt:
         return EXIT_SIGINT
-    print(result.summary(), file=sys.stderr)
+    say(result.summary())
     return EXIT_SIGINT if result.interrupted else 0
 
 

@@ -14,6 +14,7 @@ import sys
 from collections.abc import Sequence
 
 from .cli import WatchOptions, watch
+from .clitools import quotes_per_second
 
 __all__ = ["demo_symbols", "main"]
 
@@ -44,7 +45,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         prog="python -m vornticker.demo", description="Live quotes from a local feed, for a while."
     )
     parser.add_argument("--seconds", type=_seconds, default=15.0, metavar="N", help="how long (default %(default)s)")
-    parser.add_argument("--rate", type=_seconds, default=4.0, metavar="QUOTES_PER_S", help="per symbol")
+    parser.add_argument(
+        "--rate",
+        type=quotes_per_second,
+        default=4.0,
+        metavar="QUOTES_PER_S",
+        help="quotes per second per symbol (default %(default)s)",
+    )
     args = parser.parse_args(argv)
     print(f"vornticker demo: live quotes from a local feed for {args.seconds:g} s (Ctrl-C stops it sooner)")
     result = watch(

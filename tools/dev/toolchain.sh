@@ -120,10 +120,49 @@ tc_sync_apt_conf() {
     if [[ -s $conf.new ]]; then mv "$conf.new" "$conf"; else rm -f "$conf.new" "$conf"; fi
 }
 
+# Directories of the root file system's own, never covered by the host's.
+tc_system_path() {
+    case $1 in
+        / | /bin | /bin/* | /boot | /boot/* | /dev | /dev/* | /etc | /etc/* | /lib | /lib/* | /lib32 | /lib32/* \
+            | /lib64 | /lib64/* | /opt | /opt/* | /proc | /proc/* | /run | /run/* | /sbin | /sbin/* | /sys | /sys/* \
+            | /usr | /usr/* | /var | /var/*) return 0 ;;
+    esac
+    return 1
+}
+
+# For `./dev run` and `./dev shell`: the host's /tmp, and the caller's
+# directory (VORN_CALLER_CWD), at the same paths inside, so that
+# `./dev run -- python /tmp/app.py` and `--ca-file ca.pem` mean what they
+# mean outside. Leaves VORN_CALLER_CWD set only when the directory is shared.
+tc_share_host_paths() {
+    local d=$1 cwd=${VORN_CALLER_CWD:-}
+    unset VORN_CALLER_CWD
+    mount --rbind /tmp "$d/tmp"
+    [[ -n $cwd && -d $cwd ]] || return 0
+    case $cwd in
+        "$VORN_ROOT" | "$VORN_ROOT"/* | /tmp | /tmp/*) ;;
+        *)
+            if tc_system_path "$cwd"; then
+                log "note: $cwd is not shared with the environment, which has its own; running from the project root"
+                return 0
+            fi
+            mkdir -p "$d$cwd"
+            mount --rbind "$cwd" "$d$cwd"
+            ;;
+    esac
+    export VORN_CALLER_CWD=$cwd
+}
+
 # Runs in a fresh private mount namespace (see the caller in ./dev), so every
 # mount below vanishes with the last process using it.
 tc_enter() {
     local d=$VORN_TC_DIR
+    # First, so that a caller's directory above the project (which holds the
+    # root file system) is shared before anything is mounted inside it.
+    case ${1:-} in
+        run | shell) tc_share_host_paths "$d" ;;
+        *) unset VORN_CALLER_CWD ;;
+    esac
     mount --rbind /dev "$d/dev"
     mount -t proc proc "$d/proc"
     mount --rbind /sys "$d/sys" 2>/dev/null || true
