@@ -230,6 +230,16 @@ def _starting_stream(endpoint: _StreamEndpoint | None) -> Iterator[None]:
         _context_endpoint.reset(token)
 
 
+def _endpoint_url(endpoint: _StreamEndpoint | None) -> str | None:
+    """Where a stream with this endpoint connects, as far as Python can tell:
+    its own URL, or the one installed with use_endpoint; None for the
+    ticker's built-in endpoint, which only the extension knows."""
+    if endpoint is not None and endpoint.url is not None:
+        return endpoint.url
+    installed = _vornticker.ws_connect
+    return installed.url if isinstance(installed, EndpointConnector) else None
+
+
 def _stream_closed(endpoint: _StreamEndpoint | None) -> None:
     """The stream started with this endpoint has ended its reconnect loop."""
     global _streams_routed
