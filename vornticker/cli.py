@@ -415,6 +415,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     w.add_argument("-v", "--verbose", action="store_true", help="show the ticker's log")
     w.set_defaults(run=_run_watch)
+    from . import capture_cli  # here, not at the top: it imports this module
+    capture_cli.register(commands)
     return parser
 
 
