@@ -11,6 +11,7 @@
           pipeline into pandas
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
+  record  what recording to a capture file adds to each frame on the loop's thread
 
 Prints the machine, one table per section and the goals met or missed;
 writes bench/out/results.json, bench/out/report.txt and PNG plots to
@@ -38,7 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record")
 
 
 def ensure_dependencies() -> None:
@@ -171,6 +172,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
     import decode
     import e2e
     import memory
+    import record
 
     if quick:
         cfg = {
@@ -178,6 +180,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
                               paced_repeats=1),
             "decode": decode.Config(iterations=4_000, repeat=5),
             "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
+            "record": record.Config(frames=20_000, repeat=5),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -187,6 +190,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
                               paced_repeats=3),
             "decode": decode.Config(iterations=20_000, repeat=10),
             "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
+            "record": record.Config(frames=100_000, repeat=10),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -226,6 +230,7 @@ def main() -> int:
     import decode
     import e2e
     import memory
+    import record
 
     OUT.mkdir(parents=True, exist_ok=True)
     cfg = configs(args.quick, args)
@@ -245,6 +250,9 @@ def main() -> int:
     if "memory" in sections:
         log("memory ...")
         results["memory"] = memory.run(cfg["memory"], log)
+    if "record" in sections:
+        log("record ...")
+        results["record"] = record.run(cfg["record"], log)
     mach["seconds"] = round(time.monotonic() - t0, 1)
     # The idle-class spinners are this process's children; their time is
     # counted as their own, so what is left is other processes'.
@@ -253,7 +261,8 @@ def main() -> int:
     report = ["", *machine_lines(mach), ""]
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
-                                ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY")):
+                                ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
+                                ("record", record, "RECORD")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

@@ -575,6 +575,9 @@ def _parser() -> argparse.ArgumentParser:
         help="parquet (needs vornticker[arrow]), csv or jsonl (default: from OUT's suffix, else parquet)",
     )
     e.set_defaults(run=_run_export)
+
+    from . import capture_cli  # here, not at the top: it imports this module
+    capture_cli.register(commands)
     return parser
 
 

@@ -230,6 +230,20 @@ def _starting_stream(endpoint: _StreamEndpoint | None) -> Iterator[None]:
         _context_endpoint.reset(token)
 
 
+def _endpoint_url(endpoint: _StreamEndpoint | None) -> str | None:
+    """Where a stream with this endpoint connects: its own URL, the one
+    installed with use_endpoint, or the build's; None when an application's
+    own connect function stands in the global (it may go anywhere)."""
+    if endpoint is not None and endpoint.url is not None:
+        return endpoint.url
+    installed = _vornticker.ws_connect
+    while isinstance(installed, _Dispatcher):
+        installed = installed.below
+    if isinstance(installed, EndpointConnector):
+        return installed.url
+    return _vornticker.ENDPOINT_URL if installed is picows.ws_connect else None
+
+
 def _stream_closed(endpoint: _StreamEndpoint | None) -> None:
     """The stream started with this endpoint has ended its reconnect loop."""
     global _streams_routed

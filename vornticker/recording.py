@@ -139,6 +139,9 @@ class Recorder:
     ``seal_interval`` seconds. Only if the thread falls more than a few
     blocks behind does ``write()`` write them itself, which bounds memory.
 
+    ``frames``, ``frame_bytes`` (their payloads) and ``size`` (the bytes
+    in the file, sealed blocks only) say how far the recording has got.
+
     Any method may be called from any thread. A write error (disk full, ...)
     stops the recording: the partial block is cut off the file, the error
     is logged, and the next call (or ``close()``) raises RecordingError.
@@ -187,6 +190,8 @@ class Recorder:
             raise RecordingError(exc.errno, f"cannot start the recording: {exc.strerror}", self.path) from exc
         self._sealed_end = len(head)
         self._compressor = zstd.ZstdCompressor()
+        self.frames = 0
+        self.frame_bytes = 0
 
         # _lock guards the open block, the queue of cut blocks and the state
         # flags; _io_lock serialises writing cut blocks, in the order cut.
@@ -220,6 +225,11 @@ class Recorder:
         if not all(isinstance(name, str) for name in names):
             raise TypeError("symbols must be strings")
         self._append(code, json.dumps(names, ensure_ascii=False).encode(), recv_ns)
+
+    @property
+    def size(self) -> int:
+        """The file's length: the header and the blocks sealed so far."""
+        return self._sealed_end
 
     def attach(self, ticker: VornTicker) -> None:
         """Records what ``ticker`` receives from now on: every text frame
@@ -304,6 +314,9 @@ class Recorder:
                 self._cond.notify()
             self._buf += head
             self._buf += data
+            if code == _FRAME:
+                self.frames += 1
+                self.frame_bytes += len(data)
             backlog = len(self._pending) > _MAX_PENDING
         if backlog:
             # The thread cannot keep up: write here rather than hold ever more blocks.

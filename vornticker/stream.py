@@ -17,6 +17,12 @@ most one quote per symbol, the newest, in the place of the first one still
 waiting.  Either way memory stays bounded however slow the consumer is, and
 :attr:`QuoteStream.stats` counts what was dropped.
 
+With ``record_to=PATH`` the stream also writes a capture file
+(:mod:`vornticker.recording`): every frame the connection receives, before
+it is decoded, and the subscription changes; the endpoint URL and the
+symbols go into its header. The quotes the application gets are the same,
+and leaving the block seals and closes the file.
+
 The package re-exports :func:`stream`, :class:`QuoteStream` and
 :class:`StreamStats`; ``vornticker.stream`` is then the function, so take
 names from this module with ``from vornticker.stream import ...``.
@@ -30,16 +36,20 @@ import contextlib
 import dataclasses
 import itertools
 import logging
+import os
 import signal
 import ssl
 import time
 from collections.abc import Coroutine
 from types import TracebackType
-from typing import Any, Final, Self
+from typing import TYPE_CHECKING, Any, Final, Self
 
-from .endpoint import _starting_stream, _stream_closed, _StreamEndpoint
+from .endpoint import _endpoint_url, _starting_stream, _stream_closed, _StreamEndpoint
 from .typedefs import MessageCallback, Quote
 from .vornticker import VornTicker
+
+if TYPE_CHECKING:
+    from .recording import Recorder
 
 __all__ = ["QuoteStream", "StreamStats", "stream"]
 
@@ -75,6 +85,7 @@ def stream(
     ssl_context: ssl.SSLContext | None = None,
     maxsize: int = 10_000,
     conflate: bool = False,
+    record_to: str | os.PathLike[str] | None = None,
 ) -> QuoteStream:
     """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
 
@@ -82,8 +93,11 @@ def stream(
     another ``ws://`` or ``wss://`` endpoint; without them it connects where
     a ticker would.  ``maxsize`` bounds the quotes waiting for the consumer;
     ``conflate`` keeps only the newest waiting quote of each symbol.
+    ``record_to`` names a capture file to write, which must not exist yet.
     """
-    return QuoteStream(symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate)
+    return QuoteStream(
+        symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate, record_to=record_to
+    )
 
 
 def _symbol_list(symbols: object) -> list[str]:
@@ -180,8 +194,13 @@ class QuoteStream:
         ssl_context: ssl.SSLContext | None = None,
         maxsize: int = 10_000,
         conflate: bool = False,
+        record_to: str | os.PathLike[str] | None = None,
     ) -> None:
         self._symbols = _symbol_list(symbols)
+        if record_to is not None and not isinstance(record_to, (str, os.PathLike)):
+            raise TypeError(f"record_to must be a path or None, not {type(record_to).__name__}")
+        self._record_to = record_to
+        self._recorder: Recorder | None = None
         if isinstance(maxsize, bool) or not isinstance(maxsize, int):
             raise TypeError(f"maxsize must be an int, not {type(maxsize).__name__}")
         if maxsize < 1:
@@ -299,10 +318,22 @@ class QuoteStream:
         if self._state is not _NEW:
             raise RuntimeError("a stream can be entered only once")
         loop = asyncio.get_running_loop()
+        if self._record_to is not None:
+            # Imported only here: the capture format needs compression.zstd,
+            # which a Python built without zstd lacks.
+            from .recording import Recorder
+
+            # First, so that a file that cannot be made leaves nothing started.
+            metadata = {"url": _endpoint_url(self._endpoint), "symbols": self._symbols}
+            self._recorder = Recorder(self._record_to, metadata)
         self._closed = asyncio.Event()
         signals = _signal_state(loop)
         try:
             ticker = _Ticker(loop)
+        except BaseException:
+            if self._recorder is not None:
+                self._recorder.close()
+            raise
         finally:
             # Ctrl-C and SIGTERM do what they did before: under asyncio.run,
             # Ctrl-C cancels the main task and the stream closes on the way out.
@@ -310,6 +341,8 @@ class QuoteStream:
         self._ticker = ticker
         self._state = _OPEN
         try:
+            if self._recorder is not None:
+                self._recorder.attach(ticker)
             with _starting_stream(self._endpoint):
                 ticker.start_websocket(self._quote_callback(), self._on_error, self._on_open, self._on_close)
             coro = ticker.reconnect_loop
@@ -367,6 +400,11 @@ class QuoteStream:
                 task.cancel()
             self._error_log.flush()
             _stream_closed(self._endpoint)
+            if self._recorder is not None:
+                # A write error (a RecordingError, an OSError) was logged when
+                # it happened; the file is readable up to the last block sealed before it.
+                with contextlib.suppress(OSError):
+                    self._recorder.close()
             self._closed.set()
 
     # -- iterating
@@ -398,6 +436,12 @@ class QuoteStream:
         if self._ticker is None:
             raise RuntimeError("the stream has no ticker before it is entered")
         return self._ticker
+
+    @property
+    def recorder(self) -> Recorder | None:
+        """The capture being written (``record_to``), for its counters; None
+        without one or before the stream is entered. Closed with the stream."""
+        return self._recorder
 
     @property
     def stats(self) -> StreamStats:

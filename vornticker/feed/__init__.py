@@ -18,9 +18,12 @@ From a shell: ``python -m vornticker.feed --help``. wss:// needs the
 ``vornticker[feed]`` extra (the cryptography package); tls_unavailable_reason()
 says why it cannot be served, or returns None.
 
+ReplayFeed serves a capture file (vornticker.recording) the same way, each
+client from the file's start: ``vornticker replay FILE`` from a shell.
+
 The modules: encoder (PricingData and its frame), market (the random walks),
-server (websockets, subscriptions, and the FrameSource a feed serves from),
-tls (certificates), __main__ (the command line).
+server (websockets, subscriptions, and the sources a feed serves from),
+replay (a capture as a source), tls (certificates), __main__ (the command line).
 """
 
 from __future__ import annotations
@@ -29,11 +32,14 @@ from collections.abc import Iterable
 
 from .encoder import FIELDS, FieldKind, encode_frame, encode_pricing_data, f32
 from .market import Kind, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
-from .server import FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
+from .replay import ReplayFeed, ReplaySource
+from .server import ClientPublisher, ClientSource, FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
 from .tls import TlsBackend, tls_available, tls_unavailable_reason
 
 __all__ = [
     "FIELDS",
+    "ClientPublisher",
+    "ClientSource",
     "FeedServer",
     "FeedStats",
     "FieldKind",
@@ -46,6 +52,8 @@ __all__ = [
     "OptionType",
     "Publisher",
     "QuoteType",
+    "ReplayFeed",
+    "ReplaySource",
     "TlsBackend",
     "encode_frame",
     "encode_pricing_data",

@@ -21,10 +21,10 @@ import signal
 import stat
 import sys
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Final
 
-from .server import LocalFeed
+from .server import FeedServer, LocalFeed
 from .tls import CA_FILE, EXTRA, tls_unavailable_reason
 
 __all__ = ["main"]
@@ -84,7 +84,7 @@ def _start_failure(e: OSError | ValueError, args: argparse.Namespace) -> str:
     return f"cannot listen on {host}:{args.port}: {reason}{advice}"
 
 
-def _ca_file_for_clients(feed: LocalFeed, args: argparse.Namespace, temporary: contextlib.ExitStack) -> str | None:
+def _ca_file_for_clients(feed: FeedServer, args: argparse.Namespace, temporary: contextlib.ExitStack) -> str | None:
     """Where clients find the CA to trust: --ca-file, the kept one, or a file that lasts while the feed runs."""
     if not feed.tls:
         return None
@@ -99,11 +99,11 @@ def _ca_file_for_clients(feed: LocalFeed, args: argparse.Namespace, temporary: c
     return path
 
 
-def _watch_command(url: str, ca_file: str | None) -> str:
+def _watch_command(url: str, ca_file: str | None, symbols: Sequence[str] = ("AAPL", "BTC-USD")) -> str:
     words = ["python", "-m", "vornticker", "watch", "--feed", url]
     if ca_file is not None:
         words += ["--ca-file", os.path.abspath(ca_file)]
-    return shlex.join([*words, "AAPL", "BTC-USD"])
+    return shlex.join([*words, *symbols])
 
 
 async def _serve(args: argparse.Namespace) -> int:

@@ -1,11 +1,19 @@
 """The websocket side of a feed: clients, their subscriptions, TLS, counters.
 
-What a feed serves comes from a FrameSource. The server runs the source's
+What a feed serves comes from a source of one of two kinds.
+
+A FrameSource serves all clients alike. The server runs its
 ``run(publisher)`` as a task from start to stop and hands it itself as the
 Publisher: the source asks which symbols are watched, waits for watchers,
 and publishes text frames for a symbol; the server writes each frame to
 every client subscribed to that symbol. LocalFeed is the server with the
 random-walk market as its source.
+
+A ClientSource serves each client on its own (a replay that starts over
+for every client, say). The server runs its ``serve(client)`` as a task per
+connection, from the client's connection until it goes away or the server
+stops, and hands it that client as a ClientPublisher: the same calls,
+about this client alone.
 
 Clients send ``{"subscribe": [...]}`` and ``{"unsubscribe": [...]}`` as text
 frames; anything else is counted as rejected and otherwise ignored.
@@ -22,7 +30,7 @@ import os
 import ssl
 from collections.abc import Mapping, Set
 from types import TracebackType
-from typing import Protocol, Self
+from typing import Protocol, Self, runtime_checkable
 
 import orjson
 from picows import WSCloseCode, WSFrame, WSListener, WSMsgType, WSTransport, WSUpgradeRequest, ws_create_server
@@ -30,7 +38,7 @@ from picows import WSCloseCode, WSFrame, WSListener, WSMsgType, WSTransport, WSU
 from .market import Market, MarketSource
 from .tls import ServerTls, TlsBackend, make_server_tls, require_tls
 
-__all__ = ["FeedServer", "FeedStats", "FrameSource", "LocalFeed", "Publisher"]
+__all__ = ["ClientPublisher", "ClientSource", "FeedServer", "FeedStats", "FrameSource", "LocalFeed", "Publisher"]
 
 logger = logging.getLogger(__name__)
 
@@ -61,13 +69,41 @@ class FrameSource(Protocol):
         ...
 
 
+class ClientPublisher(Publisher, Protocol):
+    """What a ClientSource gets for one client: watched() and wait_watched()
+    are about this client's subscriptions, publish() sends to this client
+    only (1 if it watches the symbol, else 0)."""
+
+    def send(self, payload: bytes) -> int:
+        """Sends payload to this client whatever it watches; 1, or 0 once it has gone."""
+        ...
+
+    async def drain(self) -> None:
+        """Returns once the client's connection takes more data (at once
+        unless its write buffer is over the high-water mark). A source that
+        does not wait for time between frames waits for this instead."""
+        ...
+
+
+@runtime_checkable
+class ClientSource(Protocol):
+    """A source that serves each client on its own."""
+
+    async def serve(self, client: ClientPublisher) -> None:
+        """Publishes to one client. Started when the client connects and
+        cancelled when it goes away or the server stops; returning early
+        leaves the client connected with nothing more to come."""
+        ...
+
+
 @dataclasses.dataclass(frozen=True)
 class FeedStats:
     """A snapshot of the feed's counters."""
 
     connections: int  # connections accepted since start
     clients: int  # connected now
-    quotes: int  # frames published (one per symbol and tick, however many clients watch it)
+    quotes: int  # frames published (one per symbol and tick, however many clients watch it; per client
+    # for a ClientSource, counting those sent)
     frames_sent: int  # frames written (one quote to three clients is three)
     control_messages: int  # subscribe and unsubscribe messages understood
     rejected_messages: int  # text frames that were neither
@@ -75,12 +111,18 @@ class FeedStats:
 
 
 class _Client(WSListener):
+    """One connection; also the ClientPublisher a ClientSource gets for it."""
+
     def __init__(self, feed: FeedServer, peer: str) -> None:
         super().__init__()
         self.feed = feed
         self.peer = peer
         self.transport: WSTransport | None = None
         self.symbols: set[str] = set()
+        self.serving: asyncio.Task[None] | None = None  # a ClientSource's task for this client
+        self.watching = asyncio.Event()  # subscribed to something
+        self.writable = asyncio.Event()  # the transport's write buffer is below its high-water mark
+        self.writable.set()
 
     def on_ws_connected(self, transport: WSTransport) -> None:
         self.transport = transport
@@ -97,6 +139,41 @@ class _Client(WSListener):
     def on_ws_disconnected(self, transport: WSTransport) -> None:
         self.feed._client_disconnected(self)
         self.transport = None
+        self.writable.set()  # nothing waits for a connection that is gone
+
+    def pause_writing(self) -> None:
+        self.writable.clear()
+
+    def resume_writing(self) -> None:
+        self.writable.set()
+
+    # -- the ClientPublisher
+
+    def watched(self) -> Set[str]:
+        return frozenset(self.symbols)
+
+    async def wait_watched(self) -> None:
+        await self.watching.wait()
+
+    def publish(self, symbol: str, payload: bytes) -> int:
+        if symbol not in self.symbols:
+            return 0
+        sent = self.send(payload)
+        if sent:
+            self.feed._per_symbol[symbol] += 1
+        return sent
+
+    def send(self, payload: bytes) -> int:
+        transport = self.transport
+        if transport is None or transport.is_disconnected:
+            return 0
+        transport.send(WSMsgType.TEXT, payload)
+        self.feed._published += 1
+        self.feed._frames += 1
+        return 1
+
+    async def drain(self) -> None:
+        await self.writable.wait()
 
 
 def _parse_control(payload: bytes) -> tuple[str, list[str]] | None:
@@ -115,7 +192,8 @@ def _parse_control(payload: bytes) -> tuple[str, list[str]] | None:
 
 
 class FeedServer:
-    """A websocket feed on a local port, serving what source publishes.
+    """A websocket feed on a local port, serving what source publishes: a
+    FrameSource to all clients alike, a ClientSource to each on its own.
 
     host, port: where to listen (port 0 picks a free one; read it back from
     .port or .url once started). tls: serve wss:// with a certificate made at
@@ -128,7 +206,7 @@ class FeedServer:
 
     def __init__(
         self,
-        source: FrameSource,
+        source: FrameSource | ClientSource,
         host: str = "127.0.0.1",
         port: int = 0,
         *,
@@ -149,6 +227,7 @@ class FeedServer:
         self._tls: ServerTls | None = None
         self._server: asyncio.Server | None = None
         self._feeding: asyncio.Task[None] | None = None
+        self._serving: set[asyncio.Task[None]] = set()  # a ClientSource's tasks, one per client
         self._someone_watches = asyncio.Event()
         self._clients: set[_Client] = set()
         self._watchers: dict[str, set[_Client]] = {}
@@ -179,7 +258,8 @@ class FeedServer:
             logger_name="vornticker.feed.server",
         )
         self.port = int(self._server.sockets[0].getsockname()[1])
-        self._feeding = asyncio.get_running_loop().create_task(self._feed(), name="vornticker-feed-source")
+        if not isinstance(self.source, ClientSource):
+            self._feeding = asyncio.get_running_loop().create_task(self._feed(), name="vornticker-feed-source")
         logger.info("feed listening on %s", self.url)
 
     async def stop(self) -> None:
@@ -194,6 +274,11 @@ class FeedServer:
             feeding.cancel()
             with contextlib.suppress(asyncio.CancelledError):
                 await feeding
+        serving, self._serving = self._serving, set()
+        for task in serving:
+            task.cancel()
+        if serving:
+            await asyncio.wait(serving)
         if server is None:
             return
         server.close()
@@ -295,12 +380,22 @@ class FeedServer:
     # -- internals
 
     async def _feed(self) -> None:
+        assert not isinstance(self.source, ClientSource)
         try:
             await self.source.run(self)
         except asyncio.CancelledError:
             raise
         except Exception:
             logger.exception("the feed's source failed; no more quotes until restart")
+
+    async def _serve(self, client: _Client) -> None:
+        assert isinstance(self.source, ClientSource)
+        try:
+            await self.source.serve(client)
+        except asyncio.CancelledError:
+            raise
+        except Exception:
+            logger.exception("the feed's source failed for %s; no more quotes to it", client.peer)
 
     def _accept(self, request: WSUpgradeRequest) -> WSListener:
         self._connections += 1
@@ -309,10 +404,17 @@ class FeedServer:
     def _client_connected(self, client: _Client) -> None:
         self._clients.add(client)
         logger.info("%s connected", client.peer)
+        if isinstance(self.source, ClientSource) and self._server is not None:
+            task = asyncio.get_running_loop().create_task(self._serve(client), name=f"vornticker-feed-{client.peer}")
+            client.serving = task
+            self._serving.add(task)
+            task.add_done_callback(self._serving.discard)
 
     def _client_disconnected(self, client: _Client) -> None:
         self._clients.discard(client)
         self._watch(client, client.symbols, False)
+        if client.serving is not None:
+            client.serving.cancel()
         logger.info("%s disconnected", client.peer)
 
     def _watch(self, client: _Client, symbols: list[str] | set[str], on: bool) -> None:
@@ -344,6 +446,10 @@ class FeedServer:
         else:
             client.symbols.difference_update(symbols)
             self._watch(client, symbols, False)
+        if client.symbols:
+            client.watching.set()
+        else:
+            client.watching.clear()
         logger.debug("%s %s %s", client.peer, action, symbols)
 
 
