@@ -29,9 +29,9 @@ from typing import IO, Final
 
 from . import recording
 from .cli import EXIT_SIGINT, _seconds
-from .clitools import FeedChoice, add_feed_options, add_verbosity_option, feed_choice, open_feed
+from .clitools import FeedChoice, add_feed_options, add_verbosity_option, feed_choice, open_feed, run_until_signalled
 from .feed import ReplayFeed, tls_unavailable_reason
-from .feed.__main__ import _ca_file_for_clients, _port, _say, _start_failure, _stop_when_output_closes, _watch_command
+from .feed.__main__ import _port, _say, serve_until_stopped
 from .feed.tls import CA_FILE
 from .stream import QuoteStream, stream
 
@@ -250,37 +250,13 @@ def _run_record(args: argparse.Namespace) -> int:
         return 1
     status = _StatusLine(sys.stderr)
     session = _Recording(list(dict.fromkeys(args.symbols)), path, status, choice)
-    interrupted = terminated = False
-
-    async def main() -> None:
-        loop, task = asyncio.get_running_loop(), asyncio.current_task()
-        assert task is not None
-
-        def on_sigterm() -> None:
-            nonlocal terminated
-            terminated = True
-            task.cancel()
-
-        with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):  # a loop off the main thread
-            loop.add_signal_handler(signal.SIGTERM, on_sigterm)
-        try:
-            await session.run(args)
-        finally:
-            with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):
-                loop.remove_signal_handler(signal.SIGTERM)
-
     log = logging.getLogger("vornticker")
     handler = _LogToStatus(status, logging.DEBUG if args.verbose else logging.WARNING)
     old_level = log.level
     log.setLevel(handler.level)
     log.addHandler(handler)
     try:
-        asyncio.run(main())
-    except KeyboardInterrupt:
-        interrupted = True
-    except asyncio.CancelledError:
-        if not terminated:
-            raise
+        ending = run_until_signalled(lambda: session.run(args))
     except (OSError, RuntimeError, ValueError) as e:
         # The file could not be made, the feed not started, the reconnect loop failed, ...
         if session.quotes is not None:
@@ -291,9 +267,9 @@ def _run_record(args: argparse.Namespace) -> int:
         log.removeHandler(handler)
         log.setLevel(old_level)
     status.line(session.summary())
-    if terminated:
+    if ending.terminated:
         signal.raise_signal(signal.SIGTERM)  # its default disposition is back: the process ends here
-    return EXIT_SIGINT if interrupted else 0
+    return EXIT_SIGINT if ending.interrupted else 0
 
 
 # --- replay ---------------------------------------------------------------------------------
@@ -318,33 +294,11 @@ def _suggested_symbols(feed: ReplayFeed) -> list[str]:
 
 
 async def _serve_replay(feed: ReplayFeed, args: argparse.Namespace) -> int:
-    try:
-        await feed.start()
-    except (OSError, ValueError) as e:
-        _error("replay", _start_failure(e, args))
-        return 1
-    try:
-        with contextlib.ExitStack() as temporary:
-            try:
-                ca_file = _ca_file_for_clients(feed, args, temporary)
-            except OSError as e:
-                _error("replay", f"--ca-file: {_os_error(e)}")
-                return 1
-            try:
-                print(feed.url, flush=True)
-            except BrokenPipeError:  # closed before the first line
-                return 0
-            symbols = _suggested_symbols(feed)
-            command = _watch_command(feed.url, ca_file, symbols) if symbols else _watch_command(feed.url, ca_file)
-            _say(f"try: {command}")
-            stop = asyncio.Event()
-            loop = asyncio.get_running_loop()
-            for sig in (signal.SIGINT, signal.SIGTERM):
-                loop.add_signal_handler(sig, stop.set)
-            _stop_when_output_closes(stop)
-            await stop.wait()
-    finally:
-        await feed.stop()
+    status = await serve_until_stopped(
+        feed, args, lambda message: _error("replay", message), lambda: _suggested_symbols(feed)
+    )
+    if status is not None:
+        return status
     stats = feed.stats
     _say(f"replayed {stats.frames_sent} frames to {stats.connections} connections")
     return 0

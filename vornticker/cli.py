@@ -52,6 +52,7 @@ from .clitools import (
     describe_connect_failure,
     open_feed,
     run_subcommand,
+    run_until_signalled,
     say,
     silence_stdout,
     subcommand_parser,
@@ -486,36 +487,11 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
         wide = not out.isatty() and "COLUMNS" not in os.environ
         console = _Console(file=out, width=120 if wide else None)
     session = _Session(opts, out, console)
-    interrupted = terminated = False
-
-    async def main() -> None:
-        loop, task = asyncio.get_running_loop(), asyncio.current_task()
-        assert task is not None
-
-        def on_sigterm() -> None:
-            nonlocal terminated
-            terminated = True
-            task.cancel()
-
-        with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):  # a loop off the main thread
-            loop.add_signal_handler(signal.SIGTERM, on_sigterm)
-        try:
-            await session.run()
-        finally:
-            with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):
-                loop.remove_signal_handler(signal.SIGTERM)
-
     started = time.monotonic()
     with _ticker_logging(session, console, opts):
-        try:
-            asyncio.run(main())
-        except KeyboardInterrupt:
-            interrupted = True
-        except asyncio.CancelledError:
-            if not terminated:
-                raise
+        ending = run_until_signalled(session.run)
     elapsed = time.monotonic() - started
-    if terminated:
+    if ending.terminated:
         signal.raise_signal(signal.SIGTERM)  # its default disposition is back: the process ends here
     stats = session.stats()
     return WatchResult(
@@ -524,7 +500,7 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
         seconds=elapsed,
         errors=stats.errors if stats is not None else 0,
         reconnects=stats.reconnects if stats is not None else 0,
-        interrupted=interrupted,
+        interrupted=ending.interrupted,
     )
 
 

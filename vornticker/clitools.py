@@ -26,12 +26,13 @@ import math
 import os
 import re
 import select
+import signal
 import ssl
 import stat
 import sys
 import urllib.parse
-from collections.abc import AsyncIterator, Callable, Iterator
-from typing import IO, Final, Literal
+from collections.abc import AsyncIterator, Callable, Coroutine, Iterator
+from typing import IO, Any, Final, Literal
 
 from . import vornticker as _vornticker
 
@@ -43,7 +44,9 @@ __all__ = [
     "TickerFormatter",
     "add_feed_options",
     "add_verbosity_option",
+    "Ending",
     "build_endpoint_url",
+    "run_until_signalled",
     "choose_feed",
     "describe_connect_failure",
     "feed_choice",
@@ -408,6 +411,48 @@ def is_placeholder_url(url: str) -> bool:
     service can be."""
     host = (urllib.parse.urlsplit(url).hostname or "").rstrip(".").lower()
     return host.rsplit(".", 1)[-1] in _PLACEHOLDER_DOMAINS
+
+
+@dataclasses.dataclass
+class Ending:
+    """How :func:`run_until_signalled` ended: by Ctrl-C, or by SIGTERM (the
+    caller raises it again once it has reported, so the process ends by
+    that signal)."""
+
+    interrupted: bool = False
+    terminated: bool = False
+
+
+def run_until_signalled(main: Callable[[], Coroutine[Any, Any, None]]) -> Ending:
+    """``asyncio.run(main())``, where SIGTERM cancels the main task as
+    Ctrl-C does, so a command's streams close on the way out either way.
+    Any other exception propagates."""
+    ending = Ending()
+
+    async def guarded() -> None:
+        loop, task = asyncio.get_running_loop(), asyncio.current_task()
+        assert task is not None
+
+        def on_sigterm() -> None:
+            ending.terminated = True
+            task.cancel()
+
+        with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):  # a loop off the main thread
+            loop.add_signal_handler(signal.SIGTERM, on_sigterm)
+        try:
+            await main()
+        finally:
+            with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):
+                loop.remove_signal_handler(signal.SIGTERM)
+
+    try:
+        asyncio.run(guarded())
+    except KeyboardInterrupt:
+        ending.interrupted = True
+    except asyncio.CancelledError:
+        if not ending.terminated:
+            raise
+    return ending
 
 
 def build_endpoint_url() -> str:

@@ -21,7 +21,7 @@ import signal
 import stat
 import sys
 import tempfile
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Final
 
 from .server import FeedServer, LocalFeed
@@ -106,25 +106,35 @@ def _watch_command(url: str, ca_file: str | None, symbols: Sequence[str] = ("AAP
     return shlex.join([*words, *symbols])
 
 
-async def _serve(args: argparse.Namespace) -> int:
-    feed = LocalFeed(args.host, args.port, rate=args.rate, tls=args.tls, seed=args.seed, tls_dir=args.tls_dir)
+async def serve_until_stopped(
+    feed: FeedServer,
+    args: argparse.Namespace,
+    error: Callable[[str], None] = _error,
+    symbols: Callable[[], Sequence[str]] | None = None,
+) -> int | None:
+    """Starts ``feed``, prints its URL and a watch command that trusts its
+    CA (for ``symbols()``, when given), and serves until SIGINT, SIGTERM or
+    a closed standard output; then stops it. Returns the exit status when
+    it could not serve, None once it has served."""
     try:
         await feed.start()
     except (OSError, ValueError) as e:
-        _error(_start_failure(e, args))
+        error(_start_failure(e, args))
         return 1
     try:
         with contextlib.ExitStack() as temporary:
             try:
                 ca_file = _ca_file_for_clients(feed, args, temporary)
             except OSError as e:
-                _error(f"--ca-file: {e.filename}: {e.strerror}")
+                error(f"--ca-file: {e.filename}: {e.strerror}")
                 return 1
             try:
                 print(feed.url, flush=True)
             except BrokenPipeError:  # closed before the first line
                 return 0
-            _say(f"try: {_watch_command(feed.url, ca_file)}")
+            names = symbols() if symbols is not None else ()
+            command = _watch_command(feed.url, ca_file, names) if names else _watch_command(feed.url, ca_file)
+            _say(f"try: {command}")
             stop = asyncio.Event()
             loop = asyncio.get_running_loop()
             for sig in (signal.SIGINT, signal.SIGTERM):
@@ -133,6 +143,14 @@ async def _serve(args: argparse.Namespace) -> int:
             await stop.wait()
     finally:
         await feed.stop()
+    return None
+
+
+async def _serve(args: argparse.Namespace) -> int:
+    feed = LocalFeed(args.host, args.port, rate=args.rate, tls=args.tls, seed=args.seed, tls_dir=args.tls_dir)
+    status = await serve_until_stopped(feed, args)
+    if status is not None:
+        return status
     stats = feed.stats
     _say(f"served {stats.quotes} quotes ({stats.frames_sent} frames) to {stats.connections} connections")
     return 0
