@@ -13,7 +13,6 @@ import asyncio
 import contextlib
 import errno
 import logging
-import math
 import os
 import select
 import shlex
@@ -24,6 +23,7 @@ import tempfile
 from collections.abc import Callable, Iterable, Sequence
 from typing import Final
 
+from ..clitools import quotes_per_second
 from .server import FeedServer, LocalFeed
 from .tls import CA_FILE, EXTRA, tls_unavailable_reason
 
@@ -156,16 +156,6 @@ async def _serve(args: argparse.Namespace) -> int:
     return 0
 
 
-def _rate(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of quotes per second: {text!r}") from None
-    if not value > 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(f"the rate must be a positive, finite number of quotes per second, not {text!r}")
-    return value
-
-
 def _port(text: str) -> int:
     try:
         value = int(text)
@@ -185,7 +175,7 @@ def main(argv: Iterable[str] | None = None) -> int:
     parser.add_argument("--port", type=_port, default=8765, help="port, 0 for any free one (default %(default)s)")
     parser.add_argument(
         "--rate",
-        type=_rate,
+        type=quotes_per_second,
         default=5.0,
         metavar="QUOTES_PER_S",
         help="quotes per second for each subscribed symbol (default %(default)s)",
