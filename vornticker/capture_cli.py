@@ -106,8 +106,11 @@ def _error(command: str, message: str) -> None:
     _say(f"vornticker {command}: error: {message}")
 
 
-def _os_error(e: OSError) -> str:
-    return f"{e.filename}: {e.strerror}" if e.filename is not None and e.strerror else str(e)
+def _os_error(e: Exception) -> str:
+    # A FormatError already names the file; an OSError is shown as "FILE: reason".
+    if isinstance(e, OSError) and e.filename is not None and e.strerror:
+        return f"{e.filename}: {e.strerror}"
+    return str(e)
 
 
 def _clean(value: object) -> str:
@@ -326,10 +329,7 @@ def _run_replay(args: argparse.Namespace) -> int:
             tls=not args.plain and why is None,
             tls_dir=args.tls_dir,
         )
-    except recording.FormatError as e:
-        _error("replay", str(e))
-        return 1
-    except OSError as e:
+    except (recording.FormatError, OSError) as e:
         _error("replay", _os_error(e))
         return 1
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
@@ -352,10 +352,7 @@ def _when(ns: int) -> str:
 def _run_info(args: argparse.Namespace) -> int:
     try:
         summary = recording.summarize(args.file)
-    except recording.FormatError as e:
-        _error("info", str(e))
-        return 1
-    except OSError as e:
+    except (recording.FormatError, OSError) as e:
         _error("info", _os_error(e))
         return 1
     stats = summary.stats

@@ -60,8 +60,7 @@ class EndpointConnector:
 
     def __init__(self, url: str, ssl_context: ssl.SSLContext | None = None) -> None:
         _check_url(url)
-        if ssl_context is not None and not isinstance(ssl_context, ssl.SSLContext):
-            raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        _check_context(ssl_context)
         self.url = url
         self.ssl_context = ssl_context
 
@@ -93,6 +92,11 @@ def _connect(
     if ssl_context is not None:
         kwargs["ssl_context"] = ssl_context
     return picows.ws_connect(factory, url, *args, **kwargs)
+
+
+def _check_context(ssl_context: object) -> None:
+    if ssl_context is not None and not isinstance(ssl_context, ssl.SSLContext):
+        raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
 
 
 def _check_url(url: str) -> None:
@@ -174,8 +178,7 @@ class _StreamEndpoint:
     def __init__(self, url: str | None, ssl_context: ssl.SSLContext | None) -> None:
         if url is not None:
             _check_url(url)
-        if ssl_context is not None and not isinstance(ssl_context, ssl.SSLContext):
-            raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
+        _check_context(ssl_context)
         self.url = url
         self.ssl_context = ssl_context
 
