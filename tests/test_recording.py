@@ -8,6 +8,8 @@ import struct
 import subprocess
 import sys
 import time
+import zlib
+from compression import zstd
 
 import pytest
 
@@ -109,34 +111,90 @@ def _put(at, value):
     return lambda data, block: data[: block + at] + value + data[block + at + len(value) :]
 
 
-@pytest.mark.parametrize(
-    "index, damage",
-    [
-        (0, lambda data, block: data[: block + 20] + bytes([data[block + 20] ^ 0x10]) + data[block + 21 :]),
-        (1, _put(0, b"XXXX")),  # block marker
-        (1, _put(4, b"\xff\xff\xff\xff")),  # stored length
-        (1, _put(8, b"\xff\xff\xff\x7f")),  # raw length
-        (1, _put(12, b"\0\0\0\0")),  # checksum
-        (2, lambda data, block: data[: block + 7]),  # cut in the block header
-        (2, lambda data, block: data[:-1]),  # cut in the stored data
-    ],
-)
-def test_reader_stops_at_a_damaged_block_and_reports_it(tmp_path, index, damage):
-    path = tmp_path / "damaged.vtr"
-    frames = [Frame(i, payload) for i, payload in enumerate(GOOD * 2)]
+def _flip(at):
+    return lambda data, block: data[: block + at] + bytes([data[block + at] ^ 0x10]) + data[block + at + 1 :]
+
+
+def _bad_records(data, block):
+    """The block's stored bytes replaced by a well-formed, checksummed Zstandard
+    frame whose records do not fill it (the last one is cut)."""
+    raw = struct.pack("<BqI", 1, 0, 50) + b"short"
+    stored = zstd.compress(raw)
+    head = struct.pack("<II", len(stored), len(raw))
+    block_bytes = b"VBLK" + head + struct.pack("<I", zlib.crc32(stored, zlib.crc32(head))) + stored
+    (old_stored,) = struct.unpack_from("<I", data, block + 4)
+    return data[:block] + block_bytes + data[block + 16 + old_stored :]
+
+
+def _damaged_capture(path, blocks=8, seed=1):
+    """A capture of `blocks` blocks of two frames each; frame payloads are
+    random bytes, so they stay literal in the compressed data."""
+    rng = random.Random(seed)
+    frames = [Frame(i, rng.randbytes(300)) for i in range(2 * blocks)]
+    # A false block inside a payload: plausible header and Zstandard magic,
+    # but no valid checksum; a resync scanning past it must reject it.
+    frames[5] = Frame(5, b"VBLK" + struct.pack("<III", 20, 20, 1) + b"\x28\xb5\x2f\xfd" + bytes(40))
     with recording.Recorder(path) as rec:
         for frame in frames:
             rec.write(frame.payload, frame.recv_ns)
             if frame.recv_ns % 2:
                 rec.seal()
+    return frames
+
+
+DAMAGE = {
+    "stored bit": _flip(40),
+    "marker": _put(0, b"XXXX"),
+    "stored length": _put(4, b"\xff\xff\xff\xff"),
+    "raw length": _put(8, b"\xff\xff\xff\x7f"),
+    "checksum": _put(12, b"\0\0\0\0"),
+    "records": _bad_records,
+}
+
+
+@pytest.mark.parametrize("kind", DAMAGE)
+@pytest.mark.parametrize("damaged", [[0], [3], [7], [0, 3, 7], [2, 3]], ids=str)
+def test_reader_skips_damaged_blocks_and_returns_every_other_block(tmp_path, kind, damaged):
+    path = tmp_path / "damaged.vtr"
+    frames = _damaged_capture(path)
     data = path.read_bytes()
-    block = _block_offsets(data)[index]
-    path.write_bytes(damage(data, block))
+    offsets = _block_offsets(data)
+    ends = offsets[1:] + [len(data)]
+    delta = {}
+    for index in sorted(damaged, reverse=True):  # back to front: offsets stay right
+        before = len(data)
+        data = DAMAGE[kind](data, offsets[index])
+        delta[index] = len(data) - before  # a rewritten block may change size
+    path.write_bytes(data)
+    start = [offset + sum(d for i, d in delta.items() if i < j) for j, offset in enumerate(offsets)]
+    end = [start[j] + ends[j] - offsets[j] + delta.get(j, 0) for j in range(len(offsets))]
+    stretches = []
+    for index in damaged:
+        if stretches and index - 1 in damaged:
+            stretches[-1] = (stretches[-1][0], end[index] - stretches[-1][0])
+        else:
+            stretches.append((start[index], end[index] - start[index]))
+    with recording.open(path) as capture:
+        assert list(capture) == [f for f in frames if f.recv_ns // 2 not in damaged]
+        assert capture.stats.damage == stretches
+        assert capture.stats.skipped_bytes == sum(length for _, length in stretches)
+        assert capture.stats.blocks == 8 - len(damaged)
+    summary = recording.summarize(path)
+    assert f"{len(stretches)} damaged stretch" in summary.stats.describe_damage()
+
+
+@pytest.mark.parametrize("cut", [lambda data, last: data[: last + 7], lambda data, last: data[:-1]], ids=["header", "stored"])
+def test_a_cut_last_block_is_one_stretch_at_its_offset(tmp_path, cut, caplog):
+    path = tmp_path / "cut.vtr"
+    frames = _damaged_capture(path, blocks=3)
+    data = path.read_bytes()
+    last = _block_offsets(data)[-1]
+    path.write_bytes(cut(data, last))
     size = path.stat().st_size
     with recording.open(path) as capture:
-        assert list(capture) == frames[: 2 * index]
-        assert capture.stats.damage == [(block, size - block)] and capture.stats.skipped_bytes == size - block
-        assert capture.stats.blocks == index
+        assert list(capture) == frames[:4]
+        assert capture.stats.damage == [(last, size - last)]
+    assert len([r for r in caplog.records if r.levelname == "WARNING"]) == 1
 
 
 @pytest.mark.parametrize(
@@ -146,7 +204,7 @@ def test_reader_stops_at_a_damaged_block_and_reports_it(tmp_path, index, damage)
         (lambda data: data[:12], "truncated header"),
         (lambda data: data[:30], "truncated header"),
         (lambda data: b"PK\x03\x04" + data[4:], "bad magic"),
-        (lambda data: data[:8] + struct.pack("<H", 2) + data[10:], "unknown format version 2"),
+        (lambda data: data[:8] + struct.pack("<H", 3) + data[10:], "unknown format version 3"),
         (lambda data: data[:10] + struct.pack("<I", 1 << 30) + data[14:], "damaged header"),
         (lambda data: data[:16] + b"X" + data[17:], "checksum mismatch"),
     ],
