@@ -12,6 +12,8 @@
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
   record  what recording to a capture file adds to each frame on the loop's thread
+  capture what reading past damage costs per damaged MiB; the longest stall
+          of a replay's loop serving 20 clients
 
 Prints the machine, one table per section and the goals met or missed;
 writes bench/out/results.json, bench/out/report.txt and PNG plots to
@@ -39,7 +41,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory", "record")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture")
 
 
 def ensure_dependencies() -> None:
@@ -168,6 +170,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
 
 
 def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
+    import capture
     import columnar
     import decode
     import e2e
@@ -181,6 +184,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=4_000, repeat=5),
             "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "record": record.Config(frames=20_000, repeat=5),
+            "capture": capture.Config(damaged_mib=16, capture_mb=100, clients=20, seconds=4.0, speed=1.0),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -191,6 +195,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=20_000, repeat=10),
             "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "record": record.Config(frames=100_000, repeat=10),
+            "capture": capture.Config(damaged_mib=64, capture_mb=100, clients=20, seconds=10.0, speed=1.0),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -226,6 +231,7 @@ def main() -> int:
     sections = args.only or list(SECTIONS)
 
     ensure_dependencies()
+    import capture
     import columnar
     import decode
     import e2e
@@ -253,6 +259,9 @@ def main() -> int:
     if "record" in sections:
         log("record ...")
         results["record"] = record.run(cfg["record"], log)
+    if "capture" in sections:
+        log("capture ...")
+        results["capture"] = capture.run(cfg["capture"], log)
     mach["seconds"] = round(time.monotonic() - t0, 1)
     # The idle-class spinners are this process's children; their time is
     # counted as their own, so what is left is other processes'.
@@ -262,7 +271,7 @@ def main() -> int:
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
                                 ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
-                                ("record", record, "RECORD")):
+                                ("record", record, "RECORD"), ("capture", capture, "CAPTURE")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

@@ -224,12 +224,14 @@ from vornticker import recording
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so that a write past the limit fails with EFBIG
 resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
 rec = recording.Recorder(sys.argv[1], block_size=3000)
+assert rec.error is None
 try:
     for i in range(1000):
         rec.write(random.Random(i).randbytes(500), i)
 except recording.RecordingError as exc:
     print(exc, flush=True)
 rec.close()  # the error was reported already
+print("error kept" if isinstance(rec.error, recording.RecordingError) else rec.error)
 try:
     rec.write(b"late", 0)
 except recording.RecordingError:
@@ -240,7 +242,7 @@ except recording.RecordingError:
 def test_write_error_stops_the_recording_and_keeps_the_sealed_blocks(tmp_path):
     path = tmp_path / "full.vtr"
     out, err = _run_child(FULL_DISK_CHILD, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE).communicate()
-    assert out.splitlines()[1:] == ["still stopped"], err
+    assert out.splitlines()[1:] == ["error kept", "still stopped"], err
     assert str(path) in out and "recording stopped" in out
     with recording.open(path) as capture:
         frames = list(capture)
@@ -302,3 +304,73 @@ def test_a_live_ticker_records_frames_as_received(loop, observed, feed, logs, lo
     else:
         assert target.writes == 1
         assert logs.lines(startswith="Recording stopped :: ") == ["Recording stopped :: [Errno 28] No space left on device"]
+
+
+def _as_version_1(path):
+    data = path.read_bytes()
+    (meta_len,) = struct.unpack_from("<I", data, 10)
+    head = data[:8] + struct.pack("<H", 1) + data[10 : 14 + meta_len]
+    path.write_bytes(head + struct.pack("<I", zlib.crc32(head)) + data[18 + meta_len :])
+
+
+def test_connection_records_give_the_gaps_and_version_1_files_still_read(tmp_path):
+    path = tmp_path / "gaps.vtr"
+    with recording.Recorder(path, block_size=64) as rec:
+        rec.note_connection("connected", URL, 100)
+        rec.write(GOOD[0], 150)
+        rec.note_connection("disconnected", "1006 abnormal closure", 200)
+        rec.note_connection("disconnected", "ConnectionRefusedError(111)", 250)
+        rec.note_connection("connected", URL, 400)
+        rec.write(GOOD[1], 450)
+        rec.note_connection("disconnected", "TimeoutError()", 500)
+        rec.note_subscription("unsubscribe", ["AAPL"], 700)  # ends while disconnected
+        for kind, detail in [("opened", URL), ("connected", b"wss://")]:
+            with pytest.raises((ValueError, TypeError), match="kind|detail"):
+                rec.note_connection(kind, detail)
+    with recording.open(path) as capture:
+        assert [tuple(c) for c in capture.connections()][:3] == [
+            (100, "connected", URL),
+            (200, "disconnected", "1006 abnormal closure"),
+            (250, "disconnected", "ConnectionRefusedError(111)"),
+        ]
+        assert capture.gaps() == [recording.Gap(200, 400), recording.Gap(500, 700)]
+        assert capture.stats.connections == 5 and capture.stats.damage == []
+        assert [f.recv_ns for f in capture] == [150, 450]
+    assert recording.summarize(path).gaps == [(200, 400), (500, 700)]
+
+    # The same records but frames only, as a version 1 reader wrote them; a
+    # connection record is a type that version does not have.
+    old = tmp_path / "v1.vtr"
+    with recording.Recorder(old) as rec:
+        rec.write(GOOD[0], 1)
+        rec.seal()
+        rec.note_connection("connected", URL, 2)
+    _as_version_1(old)
+    with recording.open(old) as capture:
+        assert (capture.version, list(capture), capture.gaps()) == (1, [Frame(1, GOOD[0])], [])
+        assert len(capture.stats.damage) == 1
+
+
+def test_overwrite_keeps_the_old_file_until_the_first_sealed_block(tmp_path):
+    path = tmp_path / "day.vtr"
+    with recording.Recorder(path) as rec:
+        rec.write(b"old", 1)
+    old = path.read_bytes()
+    rec = recording.Recorder(path, overwrite=True)
+    rec.write(b"new", 2)
+    assert path.read_bytes() == old
+    [temporary] = [p for p in tmp_path.iterdir() if p != path]
+    assert recording.temporary_target(temporary) == str(path) and recording.temporary_target(path) is None
+    rec.seal()
+    assert sorted(tmp_path.iterdir()) == [path]
+    rec.write(b"more", 3)
+    rec.close()
+    with recording.open(path) as capture:
+        assert [f.payload for f in capture] == [b"new", b"more"]
+    # Closed before anything was sealed: the old file stays, no temporary is left.
+    recording.Recorder(path, overwrite=True).close()
+    assert sorted(tmp_path.iterdir()) == [path]
+    with recording.open(path) as capture:
+        assert [f.payload for f in capture] == [b"new", b"more"]
+    with pytest.raises(IsADirectoryError):
+        recording.Recorder(tmp_path, overwrite=True)

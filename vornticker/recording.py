@@ -27,6 +27,7 @@ import collections
 import contextlib
 import dataclasses
 import errno
+import functools
 import importlib.metadata
 import io
 import json
@@ -554,6 +555,15 @@ class _GapTracker:
         return self.gaps
 
 
+@dataclasses.dataclass
+class _Cursor:
+    """Where a pass has got to."""
+
+    stats: Stats
+    offset: int
+    bad_from: int | None = None  # where the damaged stretch being skipped began
+
+
 class Reader:
     """A capture file opened for reading; see ``open()``.
 
@@ -637,24 +647,27 @@ class Reader:
     def blocks(self) -> Iterator[Block]:
         """A pass over the good blocks, in file order, each with its records;
         the damage skipped between them goes to ``stats``."""
-        stats = self.stats = Stats()
+        self.stats = Stats()
+        cursor = _Cursor(self.stats, self._data_start)
+        # Through a callable, so that a paused pass holds no block of its own.
+        yield from iter(functools.partial(self._next_block, cursor), None)
+
+    def _next_block(self, cursor: _Cursor) -> Block | None:
         fd = self._file.fileno()
-        offset = self._data_start
-        bad_from: int | None = None  # where the damaged stretch being skipped began
-        while head := os.pread(fd, _BLOCK.size, offset):
-            block = self._read_block(fd, offset, head)
+        while head := os.pread(fd, _BLOCK.size, cursor.offset):
+            block = self._read_block(fd, cursor.offset, head)
             if block is None:
-                if bad_from is None:
-                    bad_from = offset
-                found = self._resync(fd, offset + 1)
+                if cursor.bad_from is None:
+                    cursor.bad_from = cursor.offset
+                found = self._resync(fd, cursor.offset + 1)
                 if found is None:
                     break
-                offset = found
+                cursor.offset = found
                 continue
-            if bad_from is not None:
-                self._skipped(bad_from, offset)
-                bad_from = None
-            offset = block.end
+            if cursor.bad_from is not None:
+                self._skipped(cursor, cursor.offset)
+            cursor.offset = block.end
+            stats = cursor.stats
             stats.blocks += 1
             for record in block.records:
                 if type(record) is Frame:
@@ -663,9 +676,10 @@ class Reader:
                     stats.subscriptions += 1
                 else:
                     stats.connections += 1
-            yield block
-        if bad_from is not None:
-            self._skipped(bad_from, max(self.size, bad_from))
+            return block
+        if cursor.bad_from is not None:
+            self._skipped(cursor, max(self.size, cursor.bad_from))
+        return None
 
     def close(self) -> None:
         self._file.close()
@@ -678,9 +692,11 @@ class Reader:
     ) -> None:
         self.close()
 
-    def _skipped(self, start: int, end: int) -> None:
-        self.stats.damage.append((start, end - start))
-        self.stats.skipped_bytes += end - start
+    def _skipped(self, cursor: _Cursor, end: int) -> None:
+        start, cursor.bad_from = cursor.bad_from, None
+        assert start is not None
+        cursor.stats.damage.append((start, end - start))
+        cursor.stats.skipped_bytes += end - start
         logger.warning("%s: damaged or cut data at offset %d, %d bytes skipped", self.path, start, end - start)
 
     def _read_header(self) -> tuple[dict[str, object], int, int]:

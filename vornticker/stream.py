@@ -76,6 +76,7 @@ class StreamStats:
     reconnects: int  # connections after the first
     connected: bool
     last_error: Exception | None  # the latest bad frame's error
+    recording_stopped: bool = False  # a write error stopped record_to's recording (recorder.error says which)
 
 
 def stream(
@@ -156,6 +157,13 @@ class _ErrorLog:
             "%d more bad frames in the last %.0f s; the latest :: %r", self.unlogged, now - self.logged_at, self.latest
         )
         self.logged_at, self.unlogged = now, 0
+
+
+def _close_recorder(recorder: Recorder) -> None:
+    # A write error (a RecordingError, an OSError) was logged when it
+    # happened; the file is readable up to the last block sealed before it.
+    with contextlib.suppress(OSError):
+        recorder.close()
 
 
 def _signal_state(loop: asyncio.AbstractEventLoop) -> dict[int, tuple[Any, Any]]:
@@ -400,12 +408,13 @@ class QuoteStream:
                 task.cancel()
             self._error_log.flush()
             _stream_closed(self._endpoint)
-            if self._recorder is not None:
-                # A write error (a RecordingError, an OSError) was logged when
-                # it happened; the file is readable up to the last block sealed before it.
-                with contextlib.suppress(OSError):
-                    self._recorder.close()
-            self._closed.set()
+            try:
+                if self._recorder is not None:
+                    # The last seal and the fsync run off the loop's thread.
+                    self._recorder.detach(self._ticker)
+                    await asyncio.to_thread(_close_recorder, self._recorder)
+            finally:
+                self._closed.set()
 
     # -- iterating
 
@@ -453,6 +462,7 @@ class QuoteStream:
             reconnects=max(0, self._opens - 1),
             connected=self._ticker is not None and self._state is _OPEN and self._ticker.IS_CONNECTED.is_set(),
             last_error=self._error_log.latest,
+            recording_stopped=self._recorder is not None and self._recorder.error is not None,
         )
 
     def _open_ticker(self) -> _Ticker:
