@@ -29,9 +29,12 @@ class Client(picows.WSListener):
     def __init__(self):
         super().__init__()
         self.frames, self.times = [], []
+        self.closed = None  # (code, reason) of a close frame
         self.arrived = asyncio.Event()
 
     def on_ws_frame(self, transport, frame):
+        if frame.msg_type == picows.WSMsgType.CLOSE:
+            self.closed = (frame.get_close_code(), frame.get_close_message())
         if frame.msg_type == picows.WSMsgType.TEXT:
             self.frames.append(frame.get_payload_as_bytes())
             self.times.append(asyncio.get_running_loop().time())
@@ -123,6 +126,31 @@ async def test_replay_keeps_the_recorded_spacing_and_each_clients_subscriptions(
         start = min(t - d for t, d in zip(client.times, due))
         lag = max(t - start - d for t, d in zip(client.times, due))
         assert lag <= 0.4, (s, [round(t - start, 3) for t in client.times], due)
+
+
+@pytest.mark.asyncio
+async def test_replay_plays_a_connection_gap_as_silence_and_can_close_at_the_end(tmp_path, caplog):
+    path = tmp_path / "gap.vtr"
+    market = Market(5)
+    payloads = [encode_frame(market.tick("AAPL")) for _ in range(4)]
+    ms = 1_000_000
+    with recording.Recorder(path) as rec:
+        rec.note_connection("connected", "wss://x/", 0)
+        rec.write(payloads[0], 0)
+        rec.write(payloads[1], 10 * ms)
+        rec.note_connection("disconnected", "1006", 20 * ms)
+        rec.seal()  # the gap spans a block boundary
+        rec.note_connection("connected", "wss://x/", 1600 * ms)
+        rec.write(payloads[2], 1600 * ms)
+        rec.write(payloads[3], 1610 * ms)
+    caplog.set_level("INFO", logger="vornticker.feed.replay")
+    async with ReplayFeed(path, 4, close_at_end=True, tls=False) as feed:
+        transport, client = await subscribed(feed.url, ["AAPL"])
+        await client.wait_frames(4)
+        await asyncio.wait_for(transport.wait_disconnected(), 5)
+    assert client.frames == payloads and client.closed == (picows.WSCloseCode.OK, b"end of capture")
+    assert 0.35 <= client.times[2] - client.times[1] <= 0.8  # 1.59 s of silence at speed 4
+    assert any("end of the capture, 4 frames" in r.getMessage() for r in caplog.records)
 
 
 @pytest.mark.asyncio
