@@ -193,7 +193,9 @@ class Recorder:
     blocks behind does ``write()`` write them itself, which bounds memory.
 
     ``frames``, ``frame_bytes`` (their payloads) and ``size`` (the bytes
-    in the file, sealed blocks only) say how far the recording has got.
+    in the file, sealed blocks only) say how far the recording has got;
+    ``sealed_frames`` counts the frames in the file (after a write error,
+    what it holds).
 
     With ``overwrite``, an existing file stays as it is until the new
     recording holds data: the capture is written under a temporary name
@@ -257,6 +259,7 @@ class Recorder:
         self._sealed_end = len(head)
         self._compressor = zstd.ZstdCompressor()
         self.frames = 0
+        self.sealed_frames = 0
         self.frame_bytes = 0
 
         # _lock guards the open block, the queue of cut blocks and the state
@@ -266,7 +269,8 @@ class Recorder:
         self._io_lock = threading.Lock()
         self._buf = bytearray()
         self._opened_at: float | None = None  # monotonic time of the open block's first record
-        self._pending: list[bytearray] = []
+        self._pending: list[tuple[bytearray, int]] = []  # cut blocks and their frame counts
+        self._buf_frames = 0
         self._closed = False
         self._error: RecordingError | None = None
         self._error_reported = False
@@ -409,6 +413,7 @@ class Recorder:
             self._buf += data
             if code == _FRAME:
                 self.frames += 1
+                self._buf_frames += 1
                 self.frame_bytes += len(data)
             backlog = len(self._pending) > _MAX_PENDING
         if backlog:
@@ -419,15 +424,16 @@ class Recorder:
     def _cut(self) -> None:
         # Called with _lock held: the open block joins the queue to be written.
         if self._buf:
-            self._pending.append(self._buf)
+            self._pending.append((self._buf, self._buf_frames))
             self._buf = bytearray()
+            self._buf_frames = 0
         self._opened_at = None
 
     def _write_pending(self) -> None:
         with self._io_lock:
             with self._lock:
                 blocks, self._pending = self._pending, []
-            for raw in blocks:
+            for raw, frames in blocks:
                 if self._error is not None:
                     return
                 try:
@@ -443,6 +449,7 @@ class Recorder:
                     self._fail(exc)
                     return
                 self._sealed_end += len(block)
+                self.sealed_frames += frames
 
     def _rename(self) -> None:
         # The open descriptor follows the file to its real name.
@@ -463,6 +470,7 @@ class Recorder:
             self._error = error
             self._pending.clear()
             self._buf = bytearray()
+            self._buf_frames = 0
             self._cond.notify_all()
         # A block written in part would read as damage; cut it off.
         with contextlib.suppress(OSError):

@@ -77,6 +77,7 @@ class StreamStats:
     connected: bool
     last_error: Exception | None  # the latest bad frame's error
     recording_stopped: bool = False  # a write error stopped record_to's recording (recorder.error says which)
+    connections: int = 0  # connections opened so far
 
 
 def stream(
@@ -86,7 +87,7 @@ def stream(
     ssl_context: ssl.SSLContext | None = None,
     maxsize: int = 10_000,
     conflate: bool = False,
-    record_to: str | os.PathLike[str] | None = None,
+    record_to: str | os.PathLike[str] | Recorder | None = None,
 ) -> QuoteStream:
     """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
 
@@ -94,7 +95,9 @@ def stream(
     another ``ws://`` or ``wss://`` endpoint; without them it connects where
     a ticker would.  ``maxsize`` bounds the quotes waiting for the consumer;
     ``conflate`` keeps only the newest waiting quote of each symbol.
-    ``record_to`` names a capture file to write, which must not exist yet.
+    ``record_to`` names a capture file to write, which must not exist yet,
+    or is a ``Recorder`` made by the caller (to choose its options); either
+    way the stream closes it.
     """
     return QuoteStream(
         symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate, record_to=record_to
@@ -202,11 +205,14 @@ class QuoteStream:
         ssl_context: ssl.SSLContext | None = None,
         maxsize: int = 10_000,
         conflate: bool = False,
-        record_to: str | os.PathLike[str] | None = None,
+        record_to: str | os.PathLike[str] | Recorder | None = None,
     ) -> None:
         self._symbols = _symbol_list(symbols)
         if record_to is not None and not isinstance(record_to, (str, os.PathLike)):
-            raise TypeError(f"record_to must be a path or None, not {type(record_to).__name__}")
+            from .recording import Recorder
+
+            if not isinstance(record_to, Recorder):
+                raise TypeError(f"record_to must be a path, a Recorder or None, not {type(record_to).__name__}")
         self._record_to = record_to
         self._recorder: Recorder | None = None
         if isinstance(maxsize, bool) or not isinstance(maxsize, int):
@@ -326,7 +332,9 @@ class QuoteStream:
         if self._state is not _NEW:
             raise RuntimeError("a stream can be entered only once")
         loop = asyncio.get_running_loop()
-        if self._record_to is not None:
+        if self._record_to is not None and not isinstance(self._record_to, (str, os.PathLike)):
+            self._recorder = self._record_to
+        elif self._record_to is not None:
             # Imported only here: the capture format needs compression.zstd,
             # which a Python built without zstd lacks.
             from .recording import Recorder
@@ -463,6 +471,7 @@ class QuoteStream:
             connected=self._ticker is not None and self._state is _OPEN and self._ticker.IS_CONNECTED.is_set(),
             last_error=self._error_log.latest,
             recording_stopped=self._recorder is not None and self._recorder.error is not None,
+            connections=self._opens,
         )
 
     def _open_ticker(self) -> _Ticker:
