@@ -30,7 +30,10 @@ _R = TypeVar("_R")
 # aliases are public in vornticker.typedefs (and the package vornticker).
 _Seconds: TypeAlias = SupportsFloat | SupportsIndex
 
-# What a recording tap (vornticker.recording.Recorder) offers the ticker.
+# What a recording tap (vornticker.recording.Recorder) offers the ticker. It
+# may also have note_connection(kind, detail), checked once by _set_frame_tap:
+# ("connected", the ticker's URL) and ("disconnected", why, e.g.
+# "1000 Connection closed by the user.").
 class _FrameTap(Protocol):
     def write(self, payload: bytes, recv_ns: int, /) -> object: ...
     def note_subscription(
