@@ -19,6 +19,7 @@ from rich.console import Console
 
 from children import child_env
 from vornticker import cli
+from vornticker.cli import watch
 from vornticker.demo import demo_symbols
 from vornticker.feed import FIELDS
 
@@ -127,9 +128,9 @@ def test_bad_command_lines_are_refused(argv, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli.main(argv)
     assert exit_.value.code == 2
-    # A subcommand's mistake shows that subcommand's usage.
-    usage = "usage: vornticker watch " if argv[0] == "watch" else "usage: vornticker "
-    assert capsys.readouterr().err.startswith(usage)
+    # One line, naming the command whose usage was wrong.
+    (line,) = capsys.readouterr().err.splitlines()
+    assert line.startswith("vornticker watch: error: " if argv[0] == "watch" else "vornticker: error: "), line
 
 
 @pytest.mark.parametrize(
@@ -191,7 +192,7 @@ def test_a_closed_output_ends_the_watch_in_order_with_status_0(tmp_path, json_li
     ids=["timeout", "refused", "unresolved", "untrusted"],
 )
 def test_a_failing_connection_shows_its_cause_and_the_next_try(logged, expected):
-    session = cli._Session(cli.WatchOptions(["AAPL"]), io.StringIO(), Console(file=io.StringIO(), width=100))
+    session = watch._Session(watch.WatchOptions(["AAPL"]), io.StringIO(), Console(file=io.StringIO(), width=100))
     ticker_log = logging.getLogger("vornticker.vornticker")
     for level, text in [
         (logging.ERROR, f"Error occured on connect :: {logged}"),
@@ -207,7 +208,7 @@ def test_a_failing_connection_shows_its_cause_and_the_next_try(logged, expected)
 @pytest.mark.parametrize(
     "width, columns",
     [
-        (120, cli._COLUMNS),
+        (120, watch._COLUMNS),
         (60, ("Symbol", "Last", "Change", "% Chg")),
         (40, ("Symbol", "Last", "% Chg")),
         (24, ("Symbol", "Last")),
@@ -215,7 +216,7 @@ def test_a_failing_connection_shows_its_cause_and_the_next_try(logged, expected)
 )
 def test_narrow_terminals_drop_whole_columns_and_never_cut_a_number(width, columns):
     prices = {"AAPL": (193.52, "193.52"), "BTC-USD": (64167.125, "64,167.12"), "AAPL260320C00200000": (6.35, "6.35")}
-    session = cli._Session(cli.WatchOptions(list(prices)), io.StringIO(), Console(file=io.StringIO(), width=width))
+    session = watch._Session(watch.WatchOptions(list(prices)), io.StringIO(), Console(file=io.StringIO(), width=width))
     for symbol, (price, _) in prices.items():
         session.on_quote({"id": symbol, "price": price, "change": -1234.5, "changePercent": -1.91, "bid": price,
                           "ask": price, "dayVolume": 12_345_678, "time": 1_700_000_000_000,
@@ -224,7 +225,7 @@ def test_narrow_terminals_drop_whole_columns_and_never_cut_a_number(width, colum
     lines = session.console.file.getvalue().splitlines()
     # The table (blank, header, rule, rows, blank), then one status line and one note.
     assert len(lines) == len(prices) + 6 and all(len(line) <= width for line in lines), lines
-    assert [c for c in cli._COLUMNS if c in lines[1]] == list(columns), lines[1]
+    assert [c for c in watch._COLUMNS if c in lines[1]] == list(columns), lines[1]
     rows = lines[3 : 3 + len(prices)]
     for row, (_, shown) in zip(rows, prices.values()):
         # Only a symbol too long for a narrow terminal may end in an ellipsis.

@@ -1,17 +1,11 @@
-"""The ``vornticker`` command: ``vornticker watch SYMBOL...``.
+"""``vornticker watch SYMBOL...``: live quotes as a table, or as JSON lines.
 
 It runs one :func:`vornticker.stream` under ``asyncio.run`` and shows the
 quotes as a live table (or, with --json, as one JSON object per line). A
-Ctrl-C cancels the session like any asyncio program's: the stream and the
-local feed close on the way out, the summary is printed and the exit status
-is 130. A SIGTERM does the same, then ends the process by that signal;
+Ctrl-C or a SIGTERM cancels the session like any asyncio program's: the
+stream and the local feed close on the way out and the summary is printed;
 --seconds, and a reader of standard output that goes away, end the session
 normally.
-
-Each subcommand's parser sets ``run``, a function of the parsed arguments
-that returns the exit status; ``main()`` runs it through
-:func:`vornticker.clitools.run_subcommand`. The pieces subcommands share
-(output, logging, the feed options) live in :mod:`vornticker.clitools`.
 """
 
 from __future__ import annotations
@@ -25,11 +19,10 @@ import logging
 import math
 import os
 import re
-import signal
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, Final
 
 import orjson
@@ -41,31 +34,30 @@ from rich.measure import Measurement
 from rich.table import Table
 from rich.text import Text
 
-from . import __version__
-from .clitools import (
+from ..stream import QuoteStream, StreamStats, stream
+from ..typedefs import Quote
+from ._common import (
+    Ending,
     FeedTarget,
     OutputClosed,
+    Subcommands,
     TickerFormatter,
     add_feed_options,
     add_verbosity_option,
     choose_feed,
     describe_connect_failure,
     open_feed,
-    run_subcommand,
+    plural,
     run_until_signalled,
     say,
+    seconds,
     silence_stdout,
-    subcommand_parser,
     verbosity_logging,
     watch_stdout,
     write_line,
 )
-from .stream import QuoteStream, StreamStats, stream
-from .typedefs import Quote
 
-__all__ = ["WatchOptions", "WatchResult", "main", "watch"]
-
-EXIT_SIGINT: Final = 128 + 2
+__all__ = ["WatchOptions", "WatchResult", "add_parser", "run", "watch"]
 
 
 @dataclasses.dataclass
@@ -83,10 +75,6 @@ class WatchOptions:
     verbose: int = 0  # 1: all of vornticker's log; 2: every logger's
 
 
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}{'' if count == 1 else 's'}"
-
-
 @dataclasses.dataclass(frozen=True)
 class WatchResult:
     quotes: int
@@ -94,12 +82,12 @@ class WatchResult:
     seconds: float
     errors: int
     reconnects: int
-    interrupted: bool  # ended by SIGINT
+    ending: Ending  # DONE, INTERRUPTED (SIGINT) or TERMINATED (SIGTERM)
 
     def summary(self) -> str:
         return (
-            f"{_plural(self.quotes, 'quote')} from {_plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
-            f"({_plural(self.errors, 'error')})"
+            f"{plural(self.quotes, 'quote')} from {plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
+            f"({plural(self.errors, 'error')})"
         )
 
 
@@ -365,13 +353,13 @@ class _Session:
             parts = [Text("○ disconnected", style="yellow")]
             if self.log.retry_at is not None:
                 wait = max(0.0, self.log.retry_at - time.time())
-                parts.append(Text(f"next try in {wait:.1f} s ({_plural(self.log.failures, 'failure')} in a row)"))
+                parts.append(Text(f"next try in {wait:.1f} s ({plural(self.log.failures, 'failure')} in a row)"))
         rtt = f"{self.rtt_ms:.2f} ms" if self.rtt_ms is not None else "—"
         parts += [
             Text(f"{self.rate():.1f} quotes/s"),
-            Text(_plural(self.count, "quote")),
-            Text(_plural(stats.errors if stats else 0, "error")),
-            Text(_plural(stats.reconnects if stats else 0, "reconnect")),
+            Text(plural(self.count, "quote")),
+            Text(plural(stats.errors if stats else 0, "error")),
+            Text(plural(stats.reconnects if stats else 0, "reconnect")),
             Text(f"rtt {rtt}"),
         ]
         line = Text(no_wrap=True, overflow="crop")
@@ -476,9 +464,8 @@ def _ticker_logging(session: _Session, console: Console | None, opts: WatchOptio
 def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | None = None) -> WatchResult:
     """Runs one watch session under asyncio.run and reports how it went.
 
-    A Ctrl-C ends it as interrupted. A SIGTERM ends it the same way and then
-    ends the process by that signal (when this runs on the main thread).
-    A reader of ``out`` that goes away ends it normally. Bad options raise
+    A Ctrl-C or a SIGTERM ends it early (``WatchResult.ending`` says which);
+    a reader of ``out`` that goes away ends it normally. Bad options raise
     CommandError.
     """
     out = sys.stdout if out is None else out
@@ -491,8 +478,6 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
     with _ticker_logging(session, console, opts):
         ending = run_until_signalled(session.run)
     elapsed = time.monotonic() - started
-    if ending.terminated:
-        signal.raise_signal(signal.SIGTERM)  # its default disposition is back: the process ends here
     stats = session.stats()
     return WatchResult(
         quotes=session.count,
@@ -500,75 +485,31 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
         seconds=elapsed,
         errors=stats.errors if stats is not None else 0,
         reconnects=stats.reconnects if stats is not None else 0,
-        interrupted=ending.interrupted,
+        ending=ending,
     )
 
 
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value >= 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, zero or more, not {text!r}")
-    return value
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vornticker", description="Stream market quotes.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    w = commands.add_parser("watch", help="show live quotes for some symbols", description="Show live quotes.")
-    w.add_argument("symbols", nargs="+", metavar="SYMBOL", help="e.g. AAPL ^GSPC BTC-USD EURUSD=X")
-    w.add_argument(
+def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
+    parser = commands.add_parser("watch", help="show live quotes for some symbols", description="Show live quotes.")
+    parser.add_argument("symbols", nargs="+", metavar="SYMBOL", help="e.g. AAPL ^GSPC BTC-USD EURUSD=X")
+    parser.add_argument(
         "--json", action="store_true", help="print each quote as one JSON object per line (default: a live table)"
     )
-    w.add_argument("--seconds", type=_seconds, metavar="N", help="stop after N seconds (default: at Ctrl-C)")
-    w.add_argument(
+    parser.add_argument("--seconds", type=seconds, metavar="N", help="stop after N seconds (default: at Ctrl-C)")
+    parser.add_argument(
         "--rtt-interval",
-        type=_seconds,
+        type=seconds,
         default=5.0,
         metavar="N",
         help="seconds between round-trip time probes, 0 for none (default %(default)g)",
     )
-    add_verbosity_option(w, default="warnings in the status line, or on standard error with --json")
-    add_feed_options(w)
-    w.set_defaults(run=_run_watch)
-
-    from .export import FORMATS
-
-    e = commands.add_parser(
-        "export",
-        help="write a capture's quotes as Parquet, CSV or JSON lines",
-        description="Decode every frame of a capture file (.vtr) and write one row per quote that decodes.",
-    )
-    e.add_argument("file", metavar="FILE", help="capture file written by vornticker record or vornticker.recording")
-    e.add_argument("-o", "--output", required=True, metavar="OUT", help="file to write (replaced if it exists)")
-    e.add_argument(
-        "--format",
-        choices=FORMATS,
-        default=None,
-        help="parquet (needs vornticker[arrow]), csv or jsonl (default: from OUT's suffix, else parquet)",
-    )
-    e.set_defaults(run=_run_export)
-
-    from . import capture_cli  # here, not at the top: it imports this module
-    capture_cli.register(commands)
+    add_verbosity_option(parser, default="warnings in the status line, or on standard error with --json")
+    add_feed_options(parser)
+    parser.set_defaults(run=run)
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
-    args, unknown = parser.parse_known_args(argv)
-    command = subcommand_parser(parser, args.command)
-    if unknown:
-        # The subcommand's own usage, not the top-level one.
-        command.error(f"unrecognized arguments: {' '.join(unknown)}")
-    run: Callable[[argparse.Namespace], int] = args.run
-    return run_subcommand(command.prog, run, args)
-
-
-def _run_watch(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> Ending:
     opts = WatchOptions(
         symbols=list(dict.fromkeys(args.symbols)),
         json=args.json,
@@ -579,51 +520,6 @@ def _run_watch(args: argparse.Namespace) -> int:
         rtt_interval=args.rtt_interval,
         verbose=args.verbose,
     )
-    try:
-        result = watch(opts)
-    except KeyboardInterrupt:
-        return EXIT_SIGINT
+    result = watch(opts)
     say(result.summary())
-    return EXIT_SIGINT if result.interrupted else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
-
-
-def _run_export(args: argparse.Namespace) -> int:
-    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn, TransferSpeedColumn
-
-    from . import recording
-    from .export import ExportError, export
-
-    console = Console(stderr=True)
-    bar = Progress(
-        TextColumn("exporting {task.description}"),
-        BarColumn(),
-        DownloadColumn(),
-        TransferSpeedColumn(),
-        TimeRemainingColumn(),
-        console=console,
-        transient=True,
-        disable=not console.is_terminal,
-    )
-    try:
-        with bar:
-            task = bar.add_task(os.path.basename(args.file), total=None)
-            result = export(
-                args.file,
-                args.output,
-                args.format,
-                progress=lambda done, total: bar.update(task, completed=done, total=total),
-            )
-    except ExportError as exc:
-        print(f"vornticker export: {exc}", file=sys.stderr)
-        return 2
-    except (recording.FormatError, OSError) as exc:
-        print(f"vornticker export: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return EXIT_SIGINT
-    print(result.summary(), file=sys.stderr)
-    return 0
+    return result.ending
