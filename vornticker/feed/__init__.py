@@ -30,9 +30,9 @@ runs it is vornticker.cli.feed (__main__ hands over to it).
 from __future__ import annotations
 
 from .encoder import FIELDS, FieldKind, encode_frame, encode_pricing_data, f32
-from .market import Kind, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
+from .market import Kind, LocalFeed, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
 from .replay import ReplayFeed, ReplaySource
-from .server import ClientPublisher, ClientSource, FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
+from .server import ClientPublisher, ClientSource, FeedServer, FeedStats, FrameSource, Publisher
 from .tls import TlsBackend, tls_available, tls_unavailable_reason
 
 __all__ = [
