@@ -18,10 +18,10 @@ import pytest
 from rich.console import Console
 
 from children import child_env
-from vornticker import cli
+from vornticker import cli, recording
 from vornticker.cli import watch
 from vornticker.demo import demo_symbols
-from vornticker.feed import FIELDS
+from vornticker.feed import FIELDS, Market, encode_frame
 
 PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUMMARY = re.compile(r"^(\d+) quotes? from (\d+) symbols? in ([0-9.]+) s \((\d+) errors?\)$", re.MULTILINE)
@@ -274,3 +274,93 @@ def test_package_and_example_application_type_check_strictly(request, tmp_path):
         args[3:3] = ["--cache-dir", str(cache)]
     done = subprocess.run(args, capture_output=True, text=True, cwd=PROJECT_ROOT, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+# -- one behaviour for every command: (command, situation) -> (exit status, stderr's first line)
+
+TRY_WATCH = re.compile(r"try: python -m vornticker watch --feed '?ws://127\.0\.0\.1:\d+/")
+WATCH_SUMMARY = re.compile(r"\d+ quotes? from 1 symbol in [0-9.]+ s \(0 errors\)$")
+LOCAL = ["--feed", "local", "--rate", "20"]
+SERVE = ["--port", "0", "--plain"]
+ENDINGS = [
+    ("watch", "bad argument", ["--seconds", "x", "AAPL"], 2, "vornticker watch: error: argument --seconds: not a number of seconds: 'x'"),
+    ("record", "bad argument", ["AAPL", "-o", "{out}", "--feed", "local", "--rate", "0"], 2, "vornticker record: error: argument --rate: "),
+    ("replay", "bad argument", ["{capture}", "--speed", "0"], 2, "vornticker replay: error: argument --speed: the speed must be"),
+    ("info", "bad argument", [], 2, "vornticker info: error: the following arguments are required: FILE"),
+    ("export", "bad argument", ["{capture}", "-o", "{out}", "--format", "xml"], 2, "vornticker export: error: argument --format: invalid choice: 'xml'"),
+    ("feed", "bad argument", ["--port", "70000"], 2, "vornticker feed: error: argument --port: a port is 0 to 65535, not 70000"),
+    ("replay", "missing file", ["{missing}"], 2, "vornticker replay: error: {missing}: No such file or directory"),
+    ("info", "missing file", ["{missing}"], 2, "vornticker info: error: {missing}: No such file or directory"),
+    ("export", "missing file", ["{missing}", "-o", "{out}"], 2, "vornticker export: error: {missing}: No such file or directory"),
+    *[
+        (command, situation, args, status, first)
+        for situation, status in [("SIGINT", 130), ("SIGTERM", 143)]
+        for command, args, first in [
+            ("watch", ["--json", *LOCAL, "AAPL"], WATCH_SUMMARY),
+            ("record", ["AAPL", "-o", "{out}", *LOCAL], re.compile(r"recording AAPL from local feed wss://127\.0\.0\.1:\d+/")),
+            ("replay", ["{capture}", *SERVE], TRY_WATCH),
+            ("feed", SERVE, TRY_WATCH),
+        ]
+    ],
+    ("watch", "closed stdout", ["--json", *LOCAL, "AAPL"], 0, WATCH_SUMMARY),
+    ("replay", "closed stdout", ["{capture}", *SERVE], 0, TRY_WATCH),
+    ("feed", "closed stdout", SERVE, 0, TRY_WATCH),
+    ("watch", "closed stderr", ["--json", *LOCAL, "--seconds", "1", "AAPL"], 0, None),
+    ("record", "closed stderr", ["AAPL", "-o", "{out}", *LOCAL, "--seconds", "1"], 0, None),
+    ("feed", "closed stderr", SERVE, 0, None),
+]  # fmt: skip
+
+
+def _end(argv, situation, cwd):
+    """Runs the command into the situation; its exit status (143 for death
+    by SIGTERM, as a shell reports it) and stderr's lines."""
+    stderr = subprocess.PIPE
+    if situation == "closed stderr":
+        reader, stderr = os.pipe()
+        os.close(reader)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vornticker", *argv],
+        stdout=subprocess.PIPE, stderr=stderr, text=True, cwd=cwd, env=child_env(),
+    )  # fmt: skip
+    err = ""
+    try:
+        if situation == "closed stderr":
+            os.close(stderr)
+        if situation in ("SIGINT", "SIGTERM", "closed stdout") or (situation, argv[0]) == ("closed stderr", "feed"):
+            # Running, once a quote or the URL is on stdout, or (record) its first line on stderr.
+            running = proc.stderr if argv[0] == "record" else proc.stdout
+            assert select.select([running], [], [], 30)[0], "not running within 30 s"
+            line = running.readline()
+            err = line if running is proc.stderr else ""
+            if situation.startswith("SIG"):
+                proc.send_signal(getattr(signal, situation))
+            else:
+                proc.stdout.close()
+        _, rest = proc.communicate(timeout=30)
+        err += rest or ""
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    status = 128 - proc.returncode if proc.returncode < 0 else proc.returncode
+    return status, err.splitlines()
+
+
+@pytest.mark.parametrize(
+    "command, situation, args, status, first", ENDINGS, ids=[f"{c}-{s}" for c, s, *_ in ENDINGS]
+)
+def test_every_command_ends_the_same_way_in_the_same_situation(tmp_path, command, situation, args, status, first):
+    paths = {"capture": str(tmp_path / "c.vtr"), "out": str(tmp_path / "out.vtr"), "missing": str(tmp_path / "no.vtr")}
+    with recording.Recorder(paths["capture"], {"symbols": ["AAPL"]}) as rec:
+        rec.write(encode_frame(Market(1).tick("AAPL")), 1_700_000_000_000_000_000)
+    if command == "export":
+        paths["out"] = str(tmp_path / "out.csv")
+    got, lines = _end([command, *(a.format(**paths) for a in args)], situation, tmp_path)
+    assert got == status, lines
+    assert not any("Traceback" in line or "Exception ignored" in line for line in lines), lines
+    if first is None:
+        assert lines == []
+    elif isinstance(first, str):
+        assert lines and lines[0].strip().startswith(first.format(**paths)), lines
+    else:
+        assert lines and first.match(lines[0].strip()), lines

@@ -13,11 +13,22 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import signal
+import time
 from collections.abc import Sequence
 from typing import Final, NoReturn, Protocol
 
 from .. import __version__
-from ._common import CommandError, Ending, OutputClosed, Subcommands, quiet_outputs, say, silence_stdout, stdout_closed
+from ._common import (
+    CommandError,
+    Ending,
+    OutputClosed,
+    Subcommands,
+    process_start,
+    quiet_outputs,
+    say,
+    silence_stdout,
+    stdout_closed,
+)
 
 __all__ = [
     "EXIT_DONE",
@@ -111,6 +122,7 @@ def _end_by_sigterm() -> int:
 
 
 def _run(argv: Sequence[str] | None, prog: str) -> int:
+    started = time.monotonic()
     if importlib.util.find_spec("rich") is None:
         say(f"vornticker: error: the command line needs the rich package: {_EXTRA}")
         return EXIT_FAILED
@@ -121,6 +133,8 @@ def _run(argv: Sequence[str] | None, prog: str) -> int:
         # The command's own label, not the program's.
         command.error(f"unrecognized arguments: {' '.join(unknown)}")
     args.program = prog
+    # --seconds count from the start of the program, or of this call within another one.
+    args.started = process_start() if argv is None else started
     try:
         ending: Ending = args.run(args)
     except OutputClosed:

@@ -37,6 +37,7 @@ import ssl
 import stat
 import sys
 import tempfile
+import time
 import urllib.parse
 from collections.abc import AsyncIterator, Callable, Coroutine, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, Final, Literal, Protocol
@@ -50,6 +51,7 @@ if TYPE_CHECKING:
 __all__ = [
     "DEFAULT_RATE",
     "CommandError",
+    "Deadline",
     "Ending",
     "FeedChoice",
     "FeedTarget",
@@ -68,6 +70,7 @@ __all__ = [
     "open_feed",
     "plural",
     "port",
+    "process_start",
     "quiet_outputs",
     "quotes_per_second",
     "run_until_signalled",
@@ -479,6 +482,59 @@ def is_placeholder_url(url: str) -> bool:
     return host.rsplit(".", 1)[-1] in _PLACEHOLDER_DOMAINS
 
 
+def process_start() -> float:
+    """When this process started, on the event loop's clock (time.monotonic),
+    for a command that is the program: its --seconds count from there, start-up included."""
+    now = time.monotonic()
+    try:
+        with open("/proc/self/stat", "rb") as f:
+            # The start time is the 22nd field, after the command's name in parentheses.
+            ticks = int(f.read().rsplit(b")", 1)[1].split()[19])
+        age = time.clock_gettime(time.CLOCK_BOOTTIME) - ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, AttributeError):
+        return now
+    return now - age if 0 <= age < 60 else now
+
+
+class Deadline:
+    """``--seconds N`` for a whole session: connecting, running and closing
+    what it opened all end within N s plus :attr:`CLOSE_GRACE`. A close
+    that takes longer (a connection attempt the stream waits out) is cut
+    short; what it cleans up on the way is done all the same.
+
+    ``await deadline.run(session)`` runs ``session(stack)``, which enters
+    what it opens on ``stack``; :meth:`end_now` ends it early, in order."""
+
+    CLOSE_GRACE: Final = 0.25
+
+    def __init__(self, seconds: float | None, start: float | None = None) -> None:
+        self.seconds = seconds
+        self.start = start
+        self._timeout: asyncio.Timeout | None = None
+        self._ended = False
+
+    def end_now(self) -> None:
+        self._ended = True
+        if self._timeout is not None and not self._timeout.expired():
+            self._timeout.reschedule(asyncio.get_running_loop().time())
+
+    async def run(self, session: Callable[[contextlib.AsyncExitStack], Coroutine[Any, Any, None]]) -> None:
+        if self._ended:
+            return
+        now = asyncio.get_running_loop().time()
+        end = None if self.seconds is None else (now if self.start is None else self.start) + self.seconds
+        with contextlib.suppress(TimeoutError):
+            async with asyncio.timeout_at(None if end is None else end + self.CLOSE_GRACE) as closing:
+                async with contextlib.AsyncExitStack() as stack:
+                    with contextlib.suppress(TimeoutError):
+                        async with asyncio.timeout_at(end) as self._timeout:
+                            if self._ended:  # before the timeout existed
+                                self._timeout.reschedule(now)
+                            await session(stack)
+                    # However the session ended, closing gets its grace from now.
+                    closing.reschedule(asyncio.get_running_loop().time() + self.CLOSE_GRACE)
+
+
 def run_until_signalled(main: Callable[[], Coroutine[Any, Any, None]]) -> Ending:
     """``asyncio.run(main())``, where SIGTERM cancels the main task as
     Ctrl-C does, so a command's streams close on the way out either way.
@@ -675,20 +731,22 @@ async def serve_until_stopped(
                 ca_file = _ca_file_for_clients(feed, args.ca_file, args.tls_dir, temporary)
             except OSError as e:
                 raise CommandError(f"--ca-file: {file_error(e)}", at_run_time=True) from None
-            write_line(feed.url)
-            names = (symbols() if symbols is not None else ()) or ("AAPL", "BTC-USD")
-            say(f"try: {_watch_command(getattr(args, 'program', 'vornticker'), feed.url, ca_file, names)}")
-            stopped: asyncio.Future[Ending] = asyncio.get_running_loop().create_future()
+            loop = asyncio.get_running_loop()
+            stopped: asyncio.Future[Ending] = loop.create_future()
 
             def stop(ending: Ending) -> None:
                 if not stopped.done():
                     stopped.set_result(ending)
 
-            loop = asyncio.get_running_loop()
+            # Before the URL: whoever read it may signal at once.
             for sig, ending in ((signal.SIGINT, Ending.INTERRUPTED), (signal.SIGTERM, Ending.TERMINATED)):
                 loop.add_signal_handler(sig, stop, ending)
-            stop_watching = watch_stdout(lambda: stop(Ending.DONE))
+            stop_watching: Callable[[], None] = lambda: None  # noqa: E731
             try:
+                write_line(feed.url)
+                names = (symbols() if symbols is not None else ()) or ("AAPL", "BTC-USD")
+                say(f"try: {_watch_command(getattr(args, 'program', 'vornticker'), feed.url, ca_file, names)}")
+                stop_watching = watch_stdout(lambda: stop(Ending.DONE))
                 return await stopped
             finally:
                 stop_watching()

@@ -22,6 +22,7 @@ from typing import IO, Final
 from ..stream import QuoteStream, stream
 from ._common import (
     CommandError,
+    Deadline,
     Ending,
     FeedChoice,
     Subcommands,
@@ -164,21 +165,21 @@ class _Recording:
             self.status.show(self.render())
             await asyncio.sleep(STATUS_INTERVAL)
 
-    async def run(self, args: argparse.Namespace) -> None:
-        """Records until --seconds have passed (without: until cancelled)."""
-        async with contextlib.AsyncExitStack() as stack:
-            # The same choice of feed as watch makes.
-            target = await stack.enter_async_context(open_feed(self.feed))
-            url, context, label = target.url, target.ssl_context, target.label
-            quotes = stream(self.symbols, url=url, ssl_context=context, conflate=True, record_to=self.path)
-            self.quotes = await stack.enter_async_context(quotes)
-            self.status.line(f"recording {' '.join(self.symbols)} from {label} to {self.path}")
-            redraw = asyncio.create_task(self.redraw(), name="vornticker-record-status")
-            stack.callback(redraw.cancel)
-            with contextlib.suppress(TimeoutError):
-                async with asyncio.timeout(args.seconds):
-                    async for _ in quotes:
-                        pass
+    async def run(self, seconds: float | None, started: float) -> None:
+        """Records until ``seconds`` after ``started`` (None: until cancelled)."""
+        await Deadline(seconds, started).run(self._record)
+
+    async def _record(self, stack: contextlib.AsyncExitStack) -> None:
+        # The same choice of feed as watch makes.
+        target = await stack.enter_async_context(open_feed(self.feed))
+        url, context, label = target.url, target.ssl_context, target.label
+        quotes = stream(self.symbols, url=url, ssl_context=context, conflate=True, record_to=self.path)
+        self.quotes = await stack.enter_async_context(quotes)
+        self.status.line(f"recording {' '.join(self.symbols)} from {label} to {self.path}")
+        redraw = asyncio.create_task(self.redraw(), name="vornticker-record-status")
+        stack.callback(redraw.cancel)
+        async for _ in quotes:
+            pass
 
 
 def run(args: argparse.Namespace) -> Ending:
@@ -197,7 +198,7 @@ def run(args: argparse.Namespace) -> Ending:
     log.setLevel(handler.level)
     log.addHandler(handler)
     try:
-        ending = run_until_signalled(lambda: session.run(args))
+        ending = run_until_signalled(lambda: session.run(args.seconds, args.started))
     except (OSError, RuntimeError, ValueError) as e:
         # The file could not be made, the feed not started, the reconnect loop failed, ...
         if session.quotes is not None:

@@ -37,7 +37,9 @@ from rich.text import Text
 from ..stream import QuoteStream, StreamStats, stream
 from ..typedefs import Quote
 from ._common import (
+    Deadline,
     Ending,
+    FeedChoice,
     FeedTarget,
     OutputClosed,
     Subcommands,
@@ -73,6 +75,7 @@ class WatchOptions:
     rtt_interval: float = 5.0  # seconds between round-trip time probes; 0 turns them off
     refresh: float = 0.25  # seconds between redraws of the table
     verbose: int = 0  # 1: all of vornticker's log; 2: every logger's
+    started: float | None = None  # time.monotonic() that --seconds count from (None: the session's start)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -214,8 +217,7 @@ class _Session:
         self.log = _TickerLog()
         self.output_closed = False
         self._window: deque[tuple[float, int]] = deque()
-        self._deadline: asyncio.Timeout | None = None
-        self._stopping = False
+        self.deadline = Deadline(opts.seconds, opts.started)
 
     def stats(self) -> StreamStats | None:
         return self.quotes.stats if self.quotes is not None else None
@@ -241,9 +243,7 @@ class _Session:
 
     def stop(self) -> None:
         """Ends the session in order, as if --seconds had run out."""
-        self._stopping = True
-        if self._deadline is not None and not self._deadline.expired():
-            self._deadline.reschedule(asyncio.get_running_loop().time())
+        self.deadline.end_now()
 
     def output_gone(self) -> None:
         self.output_closed = True
@@ -393,39 +393,37 @@ class _Session:
 
     async def run(self) -> None:
         """Streams until --seconds have passed, or stop() (without: until cancelled)."""
+        choice = choose_feed(self.opts.feed, self.opts.ca_file, self.opts.rate)
+        await self.deadline.run(lambda stack: self._run(choice, stack))
+
+    async def _run(self, choice: FeedChoice, stack: contextlib.AsyncExitStack) -> None:
         opts = self.opts
-        choice = choose_feed(opts.feed, opts.ca_file, opts.rate)
-        async with contextlib.AsyncExitStack() as stack:
-            self.target = target = await stack.enter_async_context(open_feed(choice))
-            # The table shows each symbol's latest state: a slow terminal skips
-            # to it. --json prints every quote.
-            quotes = stream(list(opts.symbols), url=target.url, ssl_context=target.ssl_context, conflate=not opts.json)
-            self.quotes = await stack.enter_async_context(quotes)
-            if self.out is sys.stdout:
-                stack.callback(watch_stdout(self.output_gone))
-            helpers: list[asyncio.Task[None]] = []
-            stack.push_async_callback(_cancel, helpers)
-            if opts.rtt_interval > 0:
-                helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
-            if not opts.json:
-                live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
-                try:
-                    live.start()
-                except OutputClosed:
-                    self.output_gone()
-                    return
-                stack.callback(self._stop_live, live)
-                helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
-            if self._stopping:
+        self.target = target = await stack.enter_async_context(open_feed(choice))
+        # The table shows each symbol's latest state: a slow terminal skips
+        # to it. --json prints every quote.
+        quotes = stream(list(opts.symbols), url=target.url, ssl_context=target.ssl_context, conflate=not opts.json)
+        self.quotes = await stack.enter_async_context(quotes)
+        if self.out is sys.stdout:
+            stack.callback(watch_stdout(self.output_gone))
+        helpers: list[asyncio.Task[None]] = []
+        stack.push_async_callback(_cancel, helpers)
+        if opts.rtt_interval > 0:
+            helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
+        if not opts.json:
+            live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
+            try:
+                live.start()
+            except OutputClosed:
+                self.output_gone()
                 return
-            with contextlib.suppress(TimeoutError):
-                async with asyncio.timeout(opts.seconds) as self._deadline:
-                    async for quote in quotes:
-                        try:
-                            self.on_quote(quote)
-                        except OutputClosed:
-                            self.output_gone()
-                            break
+            stack.callback(self._stop_live, live)
+            helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
+        async for quote in quotes:
+            try:
+                self.on_quote(quote)
+            except OutputClosed:
+                self.output_gone()
+                break
 
     def _stop_live(self, live: Live) -> None:
         with contextlib.suppress(OutputClosed):
@@ -519,6 +517,7 @@ def run(args: argparse.Namespace) -> Ending:
         rate=args.rate,
         rtt_interval=args.rtt_interval,
         verbose=args.verbose,
+        started=args.started,
     )
     result = watch(opts)
     say(result.summary())
