@@ -19,13 +19,17 @@ from rich.console import Console
 
 from children import child_env
 from vornticker import cli, recording
-from vornticker.cli import watch
+from vornticker.cli import record, watch
 from vornticker.demo import demo_symbols
 from vornticker.feed import FIELDS, Market, encode_frame
 
 PROJECT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SUMMARY = re.compile(r"^(\d+) quotes? from (\d+) symbols? in ([0-9.]+) s \((\d+) errors?\)$", re.MULTILINE)
+SUMMARY = re.compile(r"^([0-9,]+) quotes? from ([0-9,]+) symbols? in ([0-9.]+) s \(([0-9,]+) errors?\)$", re.MULTILINE)
 KEYS = {key for key, _, _ in FIELDS}
+
+
+def _int(grouped):
+    return int(grouped.replace(",", ""))
 
 
 def _run(args, tmp_path, timeout=60):
@@ -55,7 +59,7 @@ def test_json_watch_prints_only_subscribed_quotes_at_about_the_rate(tmp_path):
     expected = rate * seconds * len(symbols)
     assert expected / 3 <= len(quotes) <= expected * 3
     summary = SUMMARY.search(done.stderr)
-    assert summary and (int(summary[1]), int(summary[2]), int(summary[4])) == (len(quotes), 2, 0)
+    assert summary and (_int(summary[1]), _int(summary[2]), _int(summary[4])) == (len(quotes), 2, 0)
 
 
 @pytest.mark.parametrize(
@@ -99,7 +103,7 @@ def test_live_view_shows_every_symbol_and_a_status_line(tmp_path):
         assert any(line.split()[:1] == [symbol] for line in lines), symbol
     assert any("quotes/s" in line and "reconnects" in line for line in lines)
     summary = SUMMARY.search(done.stderr)
-    assert summary and int(summary[1]) > 0 and int(summary[2]) == len(symbols)
+    assert summary and _int(summary[1]) > 0 and _int(summary[2]) == len(symbols)
 
 
 def test_demo_ends_with_its_summary(tmp_path):
@@ -108,7 +112,7 @@ def test_demo_ends_with_its_summary(tmp_path):
     last = done.stdout.strip().splitlines()[-1]
     summary = SUMMARY.fullmatch(last)
     assert summary, last
-    quotes, symbols, seconds, errors = int(summary[1]), int(summary[2]), float(summary[3]), int(summary[4])
+    quotes, symbols, seconds, errors = _int(summary[1]), _int(summary[2]), float(summary[3]), _int(summary[4])
     assert quotes > 0 and symbols == len(demo_symbols()) and errors == 0
     assert 1.0 <= seconds <= 10.0
 
@@ -203,6 +207,15 @@ def test_a_failing_connection_shows_its_cause_and_the_next_try(logged, expected)
     shown = session.console.file.getvalue()
     assert f"cannot connect: {expected}" in shown
     assert re.search(r"next try in [0-5]\.\d s \(7 failures in a row\)", shown), shown
+    # record's log lines, and watch's with -v, say it in the same words.
+    status = io.StringIO()
+    error = ticker_log.makeRecord(ticker_log.name, logging.ERROR, __file__, 0, f"Error occured on connect :: {logged}", (), None)
+    record._LogToStatus(record._StatusLine(status), logging.WARNING).handle(error)
+    assert f"vornticker.vornticker ERROR: cannot connect: {expected}" in status.getvalue(), status.getvalue()
+    verbose = watch._Session(watch.WatchOptions(["AAPL"], verbose=1), io.StringIO(), Console(file=io.StringIO(), width=200))
+    with watch._ticker_logging(verbose, verbose.console, verbose.opts):
+        ticker_log.handle(error)
+    assert f"cannot connect: {expected}" in verbose.console.file.getvalue()
 
 
 @pytest.mark.parametrize(
@@ -364,3 +377,31 @@ def test_every_command_ends_the_same_way_in_the_same_situation(tmp_path, command
         assert lines and lines[0].strip().startswith(first.format(**paths)), lines
     else:
         assert lines and first.match(lines[0].strip()), lines
+
+
+NO_RICH = "import sys; sys.modules['rich'] = None; from vornticker.cli import main; sys.exit(main(['info', 'x.vtr']))"
+
+
+@pytest.mark.parametrize(
+    "run, status, first",
+    [
+        (["-m", "vornticker", "--version"], 0, "vornticker "),
+        (["-m", "vornticker.cli", "--version"], 0, "vornticker "),
+        (["-m", "vornticker.feed", "--port", "x"], 2, "vornticker feed: error: argument --port: not a port number: 'x'"),
+        (["-c", NO_RICH], 1, "vornticker: error: the command line needs the rich package: pip install 'vornticker[cli]'"),
+    ],
+    ids=["python -m vornticker", "python -m vornticker.cli", "python -m vornticker.feed", "without rich"],
+)
+def test_every_way_in_runs_the_one_command_line(tmp_path, run, status, first):
+    done = _run(run, tmp_path)
+    assert done.returncode == status, done.stderr
+    assert (done.stdout + done.stderr).startswith(first) and "Traceback" not in done.stderr, done.stderr
+
+
+def test_ctrl_c_at_any_moment_is_status_130_without_a_traceback(monkeypatch, tmp_path, capsys):
+    def interrupted(path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(recording, "summarize", interrupted)
+    assert cli.main(["info", str(tmp_path / "c.vtr")]) == 130
+    assert capsys.readouterr().err == ""

@@ -308,8 +308,10 @@ class TickerFormatter(logging.Formatter):
     """One line per record, the ticker's failed connection attempts in words
     (``describe_connect_failure``)."""
 
-    def __init__(self, connect_timeout: float = 8.0) -> None:
-        super().__init__("%(asctime)s %(name)s %(levelname)s: %(message)s")
+    def __init__(
+        self, connect_timeout: float = 8.0, fmt: str = "%(asctime)s %(name)s %(levelname)s: %(message)s"
+    ) -> None:
+        super().__init__(fmt)
         self.connect_timeout = connect_timeout
 
     def formatMessage(self, record: logging.LogRecord) -> str:

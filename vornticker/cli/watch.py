@@ -448,6 +448,7 @@ def _ticker_logging(session: _Session, console: Console | None, opts: WatchOptio
         shown.setFormatter(TickerFormatter())
     elif opts.verbose:
         shown = RichHandler(console=console, show_path=False)
+        shown.setFormatter(TickerFormatter(fmt="%(message)s"))  # the handler shows time and level itself
     else:
         shown = logging.NullHandler()
     own = logging.getLogger("vornticker")
