@@ -50,6 +50,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_RATE",
+    "CONNECT_ERROR",
     "CommandError",
     "Deadline",
     "Ending",
@@ -151,6 +152,14 @@ def _is_stdout(out: IO[str]) -> bool:
         return False
 
 
+def _to_devnull(fd: int) -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
+
+
 def silence_stdout() -> None:
     """Points standard output at /dev/null: what is still buffered, and
     anything written later, goes nowhere instead of failing at exit."""
@@ -159,11 +168,7 @@ def silence_stdout() -> None:
     except (AttributeError, OSError, ValueError):
         sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
         return
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, fd)
-    finally:
-        os.close(devnull)
+    _to_devnull(fd)
 
 
 def _quiet(stream: IO[str] | None) -> None:
@@ -174,15 +179,8 @@ def _quiet(stream: IO[str] | None) -> None:
     except (OSError, ValueError):
         # Its reader has gone: what is left goes nowhere, rather than fail
         # again at exit with a traceback and status 120.
-        try:
-            fd = stream.fileno()
-            devnull = os.open(os.devnull, os.O_WRONLY)
-        except (AttributeError, OSError, ValueError):
-            return
-        try:
-            os.dup2(devnull, fd)
-        finally:
-            os.close(devnull)
+        with contextlib.suppress(AttributeError, OSError, ValueError):
+            _to_devnull(stream.fileno())
 
 
 def quiet_outputs() -> None:
@@ -277,7 +275,8 @@ def add_verbosity_option(parser: argparse.ArgumentParser, default: str = "warnin
     )
 
 
-_CONNECT_ERROR: Final = "Error occured on connect :: "
+# The ticker's log text before the cause of a failed connection attempt.
+CONNECT_ERROR: Final = "Error occured on connect :: "
 _ERRNO = re.compile(r"\[Errno (-?\d+)\] ")
 _CALL_FAILED = re.compile(r"Connect call failed \('([^']*)', (\d+)")
 _UNRESOLVED = re.compile(r"Name or service not known|name resolution|No address associated")
@@ -316,8 +315,8 @@ class TickerFormatter(logging.Formatter):
 
     def formatMessage(self, record: logging.LogRecord) -> str:
         text = record.message
-        if record.name == "vornticker.vornticker" and text.startswith(_CONNECT_ERROR):
-            failure = describe_connect_failure(text[len(_CONNECT_ERROR) :], self.connect_timeout)
+        if record.name == "vornticker.vornticker" and text.startswith(CONNECT_ERROR):
+            failure = describe_connect_failure(text[len(CONNECT_ERROR) :], self.connect_timeout)
             record = logging.makeLogRecord({**record.__dict__, "message": f"cannot connect: {failure}"})
         return super().formatMessage(record)
 

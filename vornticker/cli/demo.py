@@ -14,7 +14,7 @@ import signal
 from collections.abc import Sequence
 
 from . import EXIT_DONE, EXIT_SIGINT
-from ._common import Ending, quotes_per_second
+from ._common import Ending, quotes_per_second, seconds
 from .watch import WatchOptions, watch
 
 __all__ = ["demo_symbols", "main"]
@@ -34,18 +34,11 @@ def demo_symbols(today: dt.date | None = None) -> list[str]:
     return ["AAPL", "MSFT", "^GSPC", "BTC-USD", "ETH-USD", "EURUSD=X", f"AAPL{expiry:%y%m%d}C00200000"]
 
 
-def _seconds(text: str) -> float:
-    value = float(text)
-    if not 0 < value < 1e6:
-        raise argparse.ArgumentTypeError("give a positive number of seconds")
-    return value
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m vornticker.demo", description="Live quotes from a local feed, for a while."
     )
-    parser.add_argument("--seconds", type=_seconds, default=15.0, metavar="N", help="how long (default %(default)s)")
+    parser.add_argument("--seconds", type=seconds, default=15.0, metavar="N", help="how long (default %(default)s)")
     parser.add_argument(
         "--rate",
         type=quotes_per_second,

@@ -37,6 +37,7 @@ from rich.text import Text
 from ..stream import QuoteStream, StreamStats, stream
 from ..typedefs import Quote
 from ._common import (
+    CONNECT_ERROR,
     Deadline,
     Ending,
     FeedChoice,
@@ -96,7 +97,6 @@ class WatchResult:
 
 _CONNECTED: Final = "Connected to Vorn"
 _CONNECTION_LOST: Final = "Connection lost, reconnecting.."
-_CONNECT_ERROR: Final = "Error occured on connect :: "
 _BACKOFF: Final = re.compile(r"Reconnect failed/unstable \((\d+) in a row\) :: backing off ([0-9.]+)s")
 
 
@@ -126,8 +126,8 @@ class _TickerLog(logging.Handler):
     def _connection(self, text: str, when: float) -> bool:
         if text == _CONNECTED:
             self.connected_at, self.cause, self.failures, self.retry_at = when, None, 0, None
-        elif text.startswith(_CONNECT_ERROR):
-            self.cause = text[len(_CONNECT_ERROR) :]
+        elif text.startswith(CONNECT_ERROR):
+            self.cause = text[len(CONNECT_ERROR) :]
         elif text == _CONNECTION_LOST:
             self.connected_at, self.cause = None, "connection lost"
         elif backoff := _BACKOFF.fullmatch(text):
