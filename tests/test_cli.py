@@ -10,6 +10,7 @@ import os
 import re
 import select
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -405,3 +406,38 @@ def test_ctrl_c_at_any_moment_is_status_130_without_a_traceback(monkeypatch, tmp
     monkeypatch.setattr(recording, "summarize", interrupted)
     assert cli.main(["info", str(tmp_path / "c.vtr")]) == 130
     assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("command", ["watch", "record"])
+@pytest.mark.parametrize("end", ["seconds", "SIGINT"])
+def test_a_command_still_connecting_ends_in_time(tmp_path, command, end):
+    # A service that takes the connection and never answers the handshake:
+    # the attempt lasts until the connect timeout, long after --seconds.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        feed = f"ws://127.0.0.1:{silent.getsockname()[1]}/"
+        args = ["AAPL", "--feed", feed, *(["--seconds", "1"] if end == "seconds" else [])]
+        args += ["--json"] if command == "watch" else ["-o", str(tmp_path / "out.vtr")]
+        started = time.monotonic()
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "vornticker", command, *args],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=child_env(),
+        )  # fmt: skip
+        try:
+            if end == "SIGINT":
+                time.sleep(1.5)
+                proc.send_signal(signal.SIGINT)
+            _, err = proc.communicate(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        elapsed = time.monotonic() - started
+    assert proc.returncode == (0 if end == "seconds" else 130), err
+    assert "Traceback" not in err
+    # Half a second's grace for the close, and as much again for a busy machine.
+    if end == "seconds":
+        assert elapsed < 2.0 + 0.5, (elapsed, err)
+    if command == "record":
+        assert recording.summarize(tmp_path / "out.vtr").stats.damage == []
