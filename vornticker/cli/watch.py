@@ -88,6 +88,11 @@ class WatchResult:
     reconnects: int
     ending: Ending  # DONE, INTERRUPTED (SIGINT) or TERMINATED (SIGTERM)
 
+    @property
+    def interrupted(self) -> bool:
+        """Ended by SIGINT."""
+        return self.ending is Ending.INTERRUPTED
+
     def summary(self) -> str:
         return (
             f"{plural(self.quotes, 'quote')} from {plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
