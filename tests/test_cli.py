@@ -306,6 +306,7 @@ ENDINGS = [
     ("replay", "missing file", ["{missing}"], 2, "vornticker replay: error: {missing}: No such file or directory"),
     ("info", "missing file", ["{missing}"], 2, "vornticker info: error: {missing}: No such file or directory"),
     ("export", "missing file", ["{missing}", "-o", "{out}"], 2, "vornticker export: error: {missing}: No such file or directory"),
+    ("record", "unwritable output", ["AAPL", "-o", "{missing}/x.vtr", *LOCAL], 1, "vornticker record: error: {missing}/x.vtr: No such file or directory"),
     *[
         (command, situation, args, status, first)
         for situation, status in [("SIGINT", 130), ("SIGTERM", 143)]

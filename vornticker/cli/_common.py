@@ -74,6 +74,7 @@ __all__ = [
     "process_start",
     "quiet_outputs",
     "quotes_per_second",
+    "run_failure",
     "run_until_signalled",
     "say",
     "seconds",
@@ -136,6 +137,14 @@ def say(line: str) -> None:
 def plural(count: int, word: str) -> str:
     """``1 quote``, ``1,024 quotes``."""
     return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+def run_failure(e: Exception) -> str:
+    """Why a session failed at run time, in one line: a file's error as
+    ``FILE: reason``, anything else with the error that caused it."""
+    if isinstance(e, OSError):
+        return file_error(e)
+    return f"{e}: {e.__cause__!r}" if e.__cause__ is not None else str(e)
 
 
 def file_error(e: OSError | ValueError) -> str:

@@ -30,9 +30,9 @@ from ._common import (
     add_feed_options,
     add_verbosity_option,
     feed_choice,
-    file_error,
     open_feed,
     plural,
+    run_failure,
     run_until_signalled,
     seconds,
 )
@@ -203,7 +203,7 @@ def run(args: argparse.Namespace) -> Ending:
         # The file could not be made, the feed not started, the reconnect loop failed, ...
         if session.quotes is not None:
             status.line(session.summary())
-        raise CommandError(file_error(e) if isinstance(e, OSError) else str(e), at_run_time=True) from None
+        raise CommandError(run_failure(e), at_run_time=True) from None
     finally:
         log.removeHandler(handler)
         log.setLevel(old_level)

@@ -38,6 +38,7 @@ from ..stream import QuoteStream, StreamStats, stream
 from ..typedefs import Quote
 from ._common import (
     CONNECT_ERROR,
+    CommandError,
     Deadline,
     Ending,
     FeedChoice,
@@ -51,6 +52,7 @@ from ._common import (
     describe_connect_failure,
     open_feed,
     plural,
+    run_failure,
     run_until_signalled,
     say,
     seconds,
@@ -525,6 +527,10 @@ def run(args: argparse.Namespace) -> Ending:
         verbose=args.verbose,
         started=args.started,
     )
-    result = watch(opts)
+    try:
+        result = watch(opts)
+    except (OSError, RuntimeError) as e:
+        # The local feed could not start, the reconnect loop failed: as record reports them.
+        raise CommandError(run_failure(e), at_run_time=True) from None
     say(result.summary())
     return result.ending
