@@ -80,7 +80,8 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE)
 
 
-def _parser(prog: str) -> _Parser:
+def _parser(prog: str) -> tuple[_Parser, dict[str, _Parser]]:
+    """The program's parser, and each command's by its name."""
     from . import export, feed, info, record, replay, watch
 
     modules: Sequence[_Command] = (watch, record, replay, info, export, feed)
@@ -93,20 +94,12 @@ def _parser(prog: str) -> _Parser:
     )
     parser.add_argument("--version", action="version", version=f"vornticker {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
-    for command in modules:
-        sub = command.add_parser(commands)
-        assert isinstance(sub, _Parser)
-        sub.label = f"vornticker {sub.prog.rsplit(' ', 1)[-1]}"
-    return parser
-
-
-def _subcommand(parser: argparse.ArgumentParser, name: str) -> argparse.ArgumentParser:
-    for action in parser._actions:
-        if isinstance(action, argparse._SubParsersAction):
-            choice = action.choices.get(name)
-            if isinstance(choice, argparse.ArgumentParser):
-                return choice
-    return parser
+    for module in modules:
+        module.add_parser(commands)
+    parsers = {name: sub for name, sub in commands.choices.items() if isinstance(sub, _Parser)}
+    for name, sub in parsers.items():
+        sub.label = f"vornticker {name}"
+    return parser, parsers
 
 
 def _end_by_sigterm() -> int:
@@ -126,10 +119,10 @@ def _run(argv: Sequence[str] | None, prog: str) -> int:
     if importlib.util.find_spec("rich") is None:
         say(f"vornticker: error: the command line needs the rich package: {_EXTRA}")
         return EXIT_FAILED
-    parser = _parser(prog)
+    parser, commands = _parser(prog)
     args, unknown = parser.parse_known_args(argv)
-    command = _subcommand(parser, args.command)
     if unknown:
+        command = commands.get(args.command, parser)
         # The command's own label, not the program's.
         command.error(f"unrecognized arguments: {' '.join(unknown)}")
     args.program = prog
