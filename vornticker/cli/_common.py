@@ -3,13 +3,15 @@
 - Output: :func:`write_line` writes a line to standard output and raises
   :class:`OutputClosed` once its reader has gone away (``... | head -n 3``);
   :func:`watch_stdout` notices that even while nothing is written;
-  :func:`say` writes a line to standard error. :func:`run_command`, which
-  ``vornticker.cli.main()`` calls, turns an ``OutputClosed`` (or a
-  ``BrokenPipeError`` on standard output) into status 0 and a
-  :class:`CommandError` into one line on standard error.
+  :func:`say` writes a line to standard error; :func:`quiet_outputs` makes
+  the end of the process quiet whichever of them has gone.
+- Errors and endings: a command raises :class:`CommandError` or returns an
+  :class:`Ending`; ``vornticker.cli.main()`` turns either into the exit
+  status (an ``OutputClosed`` into 0).
 - Argument types: :func:`seconds`, :func:`port`, :func:`quotes_per_second`.
-- Signals: :func:`run_until_signalled` runs a command's coroutine until it
-  ends or SIGINT/SIGTERM; :func:`serve_until_stopped` serves a feed until then.
+- Signals and time: :func:`run_until_signalled` runs a command's coroutine
+  until it ends or SIGINT/SIGTERM; :class:`Deadline` is ``--seconds`` for a
+  whole session; :func:`serve_until_stopped` serves a feed until stopped.
 - Logging: :func:`add_verbosity_option` adds ``-v``/``-vv``;
   :func:`verbosity_logging` sets the loggers up for the count.
 - Where quotes come from: :func:`add_feed_options` adds ``--feed``,
