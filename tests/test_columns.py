@@ -267,5 +267,5 @@ def test_export_command_writes_what_export_writes(tmp_path, capsys):
     assert cli.main(["export", str(tmp_path / "c.vtr"), "-o", str(tmp_path / "cmd.jsonl")]) == 0
     export(tmp_path / "c.vtr", tmp_path / "fn.jsonl")
     assert (tmp_path / "cmd.jsonl").read_bytes() == (tmp_path / "fn.jsonl").read_bytes()
-    assert cli.main(["export", str(tmp_path / "missing.vtr"), "-o", str(tmp_path / "x.csv")]) == 1
+    assert cli.main(["export", str(tmp_path / "missing.vtr"), "-o", str(tmp_path / "x.csv")]) == 2
     assert "missing.vtr" in capsys.readouterr().err
