@@ -232,7 +232,7 @@ def test_commands_name_the_file_they_cannot_read(tmp_path, capsys, command, cont
     assert line.startswith(f"vornticker {command}: error: {path}: ")
 
 
-def test_info_counts_each_symbol_and_reports_a_damaged_tail(tmp_path, capsys):
+def test_info_counts_each_symbol_and_reports_damage_with_status_3(tmp_path, capsys):
     path = tmp_path / "cut.vtr"
     write_capture(path, list(range(10)))
     path.write_bytes(path.read_bytes()[:-2])
@@ -243,5 +243,10 @@ def test_info_counts_each_symbol_and_reports_a_damaged_tail(tmp_path, capsys):
     assert cli.main(["info", str(tmp_path / "whole.vtr")]) == 0
     whole = capsys.readouterr().out
     assert "10 (2 bad)" in whole and re.search(r"^ +AAPL +4$", whole, re.M) and "damaged" not in whole
-    assert cli.main(["info", str(path)]) == 0
-    assert f"damaged tail: {length:,} bytes from offset {offset:,} not read" in capsys.readouterr().out
+    assert cli.main(["info", str(path)]) == 3
+    assert f"1 damaged stretch, {length:,} bytes skipped, at offset {offset:,}" in capsys.readouterr().out
+    # A crash's leftover of `record --force` is named as such.
+    leftover = tmp_path / f".whole.vtr.{12}-0123abcd.vtr-partial"
+    leftover.write_bytes((tmp_path / "whole.vtr").read_bytes())
+    assert cli.main(["info", str(leftover)]) == 0
+    assert f"temporary capture left by a recording to {tmp_path / 'whole.vtr'}" in capsys.readouterr().out
