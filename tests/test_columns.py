@@ -330,3 +330,24 @@ def test_export_writes_the_good_blocks_of_a_damaged_capture_or_nothing_if_strict
     with pytest.raises(ExportError, match="1 damaged stretch"):
         export(tmp_path / "c.vtr", tmp_path / "out.csv", strict=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.vtr"]
+
+
+def test_export_command_statuses(tmp_path, capfd):
+    from test_recording import _block_offsets
+    from vornticker import cli
+
+    path = tmp_path / "c.vtr"
+    _capture(path, _symbol_frames(60))
+    assert cli.main(["export", str(path), "-o", str(path)]) == 2
+    assert capfd.readouterr().err.strip() == f"vornticker export: error: {path}: refusing to overwrite the input"
+    assert cli.main(["export", str(path), "-o", str(tmp_path / "x.txt")]) == 2
+    assert "the known formats are" in capfd.readouterr().err
+    data = bytearray(path.read_bytes())
+    data[_block_offsets(bytes(data))[1] + 30] ^= 1
+    path.write_bytes(bytes(data))
+    assert cli.main(["export", str(path), "-o", str(tmp_path / "out.csv"), "--strict"]) == 1
+    assert "1 damaged stretch" in capfd.readouterr().err and not (tmp_path / "out.csv").exists()
+    assert cli.main(["export", str(path), "-o", "-", "--format", "jsonl", "--symbols", "A", "--start", str(T0 + 30)]) == 3
+    out, err = capfd.readouterr()
+    rows = [json.loads(line) for line in out.splitlines()]
+    assert rows and all(r["id"] == "A" and r["recv_ns"] >= T0 + 30 for r in rows) and "1 damaged stretch" in err

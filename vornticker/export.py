@@ -289,15 +289,15 @@ def export(
     """
     stream = None if isinstance(out, (str, os.PathLike)) else out
     name = "<stream>" if stream is not None else os.fspath(out)  # type: ignore[arg-type]
+    src = os.fspath(path)
+    if stream is None and _is_input(src, name):
+        raise ExportError(f"{name}: refusing to overwrite the input")
     if format is None:
         if stream is not None:
             raise ExportError("a stream has no suffix to tell the format by: name the format")
         format = format_for(name)
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    src = os.fspath(path)
-    if stream is None and _is_input(src, name):
-        raise ExportError(f"{name}: refusing to overwrite the input")
     t0 = time.monotonic()
     with recording.open(src) as capture:
         selected = batches(
