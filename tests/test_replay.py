@@ -8,6 +8,7 @@ import math
 import re
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 
@@ -250,3 +251,20 @@ def test_info_counts_each_symbol_and_reports_damage_with_status_3(tmp_path, caps
     leftover.write_bytes((tmp_path / "whole.vtr").read_bytes())
     assert cli.main(["info", str(leftover)]) == 0
     assert f"temporary capture left by a recording to {tmp_path / 'whole.vtr'}" in capsys.readouterr().out
+
+
+def test_record_force_keeps_the_old_file_when_the_new_recording_fails(tmp_path):
+    out = tmp_path / "day.vtr"
+    write_capture(out, [0, 10, 20])
+    before = out.read_bytes()
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]  # nothing listens there once closed
+    done = subprocess.run(
+        [sys.executable, "-m", "vornticker", "record", "AAPL", "-o", str(out), "--force",
+         "--feed", f"ws://127.0.0.1:{port}/", "--seconds", "1"],
+        capture_output=True, text=True, cwd=tmp_path, env=child_env(), timeout=30,
+    )  # fmt: skip
+    assert done.returncode == 1 and "error: never connected" in done.stderr.splitlines()[-1], done.stderr
+    assert out.read_bytes() == before and sorted(p.name for p in tmp_path.iterdir()) == ["day.vtr"]
+    assert "Traceback" not in done.stderr

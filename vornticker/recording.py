@@ -199,8 +199,8 @@ class Recorder:
 
     With ``overwrite``, an existing file stays as it is until the new
     recording holds data: the capture is written under a temporary name
-    beside it (see ``temporary_target()``) and renamed over it when its
-    first block is sealed. A recording closed before that leaves the old
+    beside it (see ``temporary_target()``) and renamed over it when the
+    first block holding a frame is sealed. A recording closed before that leaves the old
     file alone.
 
     Any method may be called from any thread. A write error (disk full, ...)
@@ -443,7 +443,8 @@ class Recorder:
                     crc = zlib.crc32(stored, zlib.crc32(head[4:12]))
                     block = head[:12] + _CRC.pack(crc) + stored
                     self._write_all(block)
-                    if self._writing != self.path:
+                    if self._writing != self.path and frames:
+                        # Subscription and connection records alone are no data worth the old file.
                         self._rename()
                 except (OSError, zstd.ZstdError) as exc:
                     self._fail(exc)
