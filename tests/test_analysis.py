@@ -2,7 +2,9 @@
 
 import datetime as dt
 import json
+import os
 import random
+import re
 import struct
 
 import duckdb
@@ -123,8 +125,13 @@ def random_frames(seed, n, start_ms=T0_MS):
         if rng.random() < 0.85:
             day[symbol] = rng.randrange(1000) if rng.random() < 0.02 else day[symbol] + rng.randrange(500)
             quote["dayVolume"] = day[symbol]
+        if rng.random() < 0.5:
+            quote["bid"] = round(rng.uniform(1, 500), 2)
+            quote["ask"] = quote["bid"] + rng.randrange(1, 20) / 100
         if rng.random() < 0.01:
             quote = {"price": 1.0}  # no id: not a symbol's quote
+        if rng.random() < 0.005:
+            recv_ms += 5000  # a silence
         frames.append((recv_ms * MS + i, encode_frame(quote) if rng.random() > 0.01 else b"{}"))
     return frames
 
@@ -219,3 +226,45 @@ def test_a_dataset_directory_not_ours_is_refused_untouched(tmp_path, prepare, pa
     with pytest.raises(DatasetError, match=message):
         export_dataset([path], out, partition_by=partition_by, jobs=1)
     assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+
+
+DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs", "analysis.md")
+
+
+def recipes():
+    """(section title, python blocks, sql blocks) of each section with code, from docs/analysis.md."""
+    text = open(DOCS, encoding="utf-8").read()
+    found = []
+    for section in re.split(r"^#+ ", text, flags=re.M)[1:]:
+        title = section.splitlines()[0]
+        python = re.findall(r"^```python\n(.*?)^```", section, flags=re.M | re.S)
+        sql = re.findall(r"^```sql\n(.*?)^```", section, flags=re.M | re.S)
+        if python or sql:
+            found.append(pytest.param(python, sql, id=title))
+    return found
+
+
+@pytest.fixture(scope="module")
+def recipe_data(tmp_path_factory):
+    top = tmp_path_factory.mktemp("recipes")
+    paths = [write_capture(top / f"{n}.vtr", random_frames(n, 1500, T0_MS + n * 40_000_000)) for n in range(3)]
+    os.replace(paths[0], top / "day.vtr")
+    export_dataset([top / "day.vtr", *paths[1:]], top / "quotes", partition_by=("date", "symbol"), jobs=1)
+    return top
+
+
+@pytest.mark.parametrize("python, sql", recipes())
+def test_the_docs_recipes_run_and_agree(recipe_data, monkeypatch, python, sql):
+    monkeypatch.chdir(recipe_data)
+    results = []
+    for block in python:
+        scope = {}
+        exec(compile(block, DOCS, "exec"), scope)
+        results.append(scope["result"].rows())
+    results += [duckdb.sql(block).pl().rows() for block in sql]
+    assert results and all(results)
+    # The polars and the SQL answer of a recipe are the same table.
+    assert len({len(rows) for rows in results}) == 1
+    # (Nulls sort first in polars, last in DuckDB.)
+    firsts = [sorted(str(row[0]) for row in rows) for rows in results]
+    assert all(first == firsts[0] for first in firsts)
