@@ -153,7 +153,9 @@ class Quotes:
 
     @property
     def damaged(self) -> bool:
-        return any(c.damage or c.bad_frames for c in self.captures)
+        """Whether damaged stretches of a capture were skipped (frames that
+        did not decode are counted, not damage)."""
+        return any(c.damage for c in self.captures)
 
 
 # What bars() and chart() read from: a capture path, a list of them (read in

@@ -87,8 +87,8 @@ class DatasetResult:
 
     @property
     def damaged(self) -> bool:
-        """Whether frames or damaged bytes of this run's captures were skipped."""
-        return any(c.bad_frames or c.damage for c in self.captures if not c.resumed)
+        """Whether damaged stretches of this run's captures were skipped."""
+        return any(c.damage for c in self.captures if not c.resumed)
 
     def summary(self) -> str:
         done = [c for c in self.captures if not c.resumed]
