@@ -62,6 +62,7 @@ void check_cell(const ArrowArray* col, Kind kind, int64_t row, PyObject* v) {
         break;
     }
     case Kind::I64:
+    case Kind::EpochMs:
         if (at<int64_t>(col, row) != PyLong_AsLongLong(v)) die("int64 differs");
         break;
     case Kind::I32:

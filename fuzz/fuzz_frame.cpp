@@ -96,16 +96,14 @@ void check_record(const qf_PricingData& r, const uint8_t* lo, size_t n) {
             die("view outside the decoded bytes");
     };
     // Every view of the record, string fields and the repeated one alike.
-#define VIEWS_OF_Str(N) inside(r.N);
-#define VIEWS_OF_List(N) \
-    for (uint32_t k = 0; k < r.N##_n; ++k) inside(r.N[k]);
-#define VIEWS_OF_F32(N)
-#define VIEWS_OF_F64(N)
-#define VIEWS_OF_I64(N)
-#define VIEWS_OF_I32(N)
-#define VIEWS_OF(NAME, NUM, TAG, WIRE, VALUE) VIEWS_OF_##VALUE(NAME)
-    VORN_PRICINGDATA_FIELDS(VIEWS_OF)
-#undef VIEWS_OF
+    for_each_present(r, [&]<vorn_detail::Kind K>(int, const auto& v) {
+        if constexpr (K == vorn_detail::Kind::Str) {
+            inside(v);
+        } else if constexpr (K == vorn_detail::Kind::List) {
+            for (uint32_t k = 0; k < v.n; ++k) inside(v.items[k]);
+        }
+        return true;
+    });
 }
 
 // Decodes from an exact-size copy, so reading even one byte past the end is

@@ -116,22 +116,22 @@ PyObject* qc_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 // One column value of one row, as the dict of decode_frame holds it.
 Ref value_of(const Batch& b, int slot, int64_t row) {
-    switch (vorn_detail::fields[slot].kind) {
-    case Kind::Str: return check(_s_value(b.text(slot, row)));
-    case Kind::F32:
-    case Kind::F64: return check(PyFloat_FromDouble(b.value<double>(slot, row)));
-    case Kind::I64: return check(PyLong_FromLongLong(b.value<int64_t>(slot, row)));
-    case Kind::I32: return check(PyLong_FromLong(b.value<int32_t>(slot, row)));
-    case Kind::List: {
-        const auto [first, last] = b.items(slot, row);
-        Ref list = check(PyList_New(last - first));
-        for (int32_t i = first; i < last; ++i) {
-            PyList_SET_ITEM(list.get(), i - first, check(_s_value(b.text(slot, i, true))).release());
+    return vorn_detail::with_kind(vorn_detail::fields[slot].kind, [&]<Kind K>() {
+        using T = vorn_detail::FieldTraits<K>;
+        if constexpr (K == Kind::Str) {
+            return check(T::py(b.text(slot, row)));
+        } else if constexpr (K == Kind::List) {
+            const auto [first, last] = b.items(slot, row);
+            Ref list = check(PyList_New(last - first));
+            for (int32_t i = first; i < last; ++i) {
+                Ref item = check(vorn_detail::FieldTraits<Kind::Str>::py(b.text(slot, i, true)));
+                PyList_SET_ITEM(list.get(), i - first, item.release());
+            }
+            return list;
+        } else {
+            return check(T::py(b.value<typename T::Cell>(slot, row)));
         }
-        return list;
-    }
-    }
-    return Ref::none();
+    });
 }
 
 PyObject* qc_to_pylist(PyObject* self, PyObject*) {
@@ -239,8 +239,8 @@ PyType_Slot qc_slots[] = {
                     "Decoded quotes as Arrow record batches, from decode_columns().\n\n"
                     "Columns: recv_ns (timestamp[ns, UTC]) when receive times were given, then one\n"
                     "per PricingData field in field-number order, named by its dict key: utf8,\n"
-                    "float64, int64, int32 (quoteType, marketHours) or list<utf8> (indices); a\n"
-                    "field absent from a frame is null. Arrow consumers read it through\n"
+                    "float64, int64, int32 (quoteType, marketHours), list<utf8> (indices) or\n"
+                    "timestamp[ms, UTC] (time); a field absent from a frame is null. Arrow consumers read it through\n"
                     "__arrow_c_stream__: pyarrow.table(cols), polars.DataFrame(cols), DuckDB.\n\n"
                     "It holds the decoded columns (its own copies of the strings), not the\n"
                     "payloads.")},

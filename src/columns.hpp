@@ -36,7 +36,9 @@
 
 namespace vorn::columns {
 
+using vorn_detail::FieldTraits;
 using vorn_detail::Kind;
+using vorn_detail::value_width;
 
 inline constexpr int kFields = VORN_FIELD_COUNT;
 // Columns of a batch: recv_ns (when there is one) and one per field. Slot
@@ -191,17 +193,6 @@ inline size_t utf8_sanitize(uint8_t* dst, const uint8_t* src, size_t n) {
 // Finished batches
 // ---------------------------------------------------------------------------
 
-// The Arrow type of each value kind, as a C data interface format string.
-inline const char* format_of(Kind k) {
-    switch (k) {
-    case Kind::Str: return "u";                 // utf8
-    case Kind::F32: case Kind::F64: return "g";  // float64
-    case Kind::I64: return "l";                 // int64
-    case Kind::I32: return "i";                 // int32
-    case Kind::List: return "+l";               // list<utf8>
-    }
-    return "n";
-}
 inline constexpr const char* kRecvFormat = "tsn:UTC";  // timestamp[ns, UTC]
 inline constexpr const char* kRecvName = "recv_ns";
 
@@ -261,8 +252,13 @@ class BatchBuilder {
 public:
     // `first_rows`: how many rows to make room for at first (the number of
     // frames, when known); capacity then doubles up to max_rows.
-    BatchBuilder(bool with_recv, int64_t max_rows, int64_t first_rows)
-        : with_recv_(with_recv), max_rows_(max_rows), next_cap_(clamp_rows(first_rows, max_rows)) {}
+    // `text_limit`: text bytes a batch may hold over all its string columns
+    // together (below only for tests), so no column's int32 offsets pass it.
+    BatchBuilder(bool with_recv, int64_t max_rows, int64_t first_rows, size_t text_limit = kTextLimit)
+        : with_recv_(with_recv),
+          max_rows_(max_rows),
+          next_cap_(clamp_rows(first_rows, max_rows)),
+          text_limit_(text_limit < kTextLimit ? text_limit : kTextLimit) {}
 
     int64_t rows() const { return rows_; }
 
@@ -271,10 +267,20 @@ public:
     // (at most its own size, three times that once invalid bytes are
     // replaced) might push a string column's int32 offsets over.
     bool full(size_t frame_bytes) const {
-        return rows_ == max_rows_ || frame_bytes > kTextLimit / 3 || text_ + 3 * frame_bytes > kTextLimit;
+        return rows_ == max_rows_ || too_large(frame_bytes) || text_ + 3 * frame_bytes > text_limit_;
     }
     // A frame too large for any batch: its text may not fit int32 offsets.
-    static bool too_large(size_t frame_bytes) { return frame_bytes > kTextLimit / 3; }
+    bool too_large(size_t frame_bytes) const { return frame_bytes > text_limit_ / 3; }
+
+    // A record decoded from a frame of `frame_bytes` bytes joins the rows,
+    // the batch so far going to `done` first when it has no room; false,
+    // and nothing changed, when the frame is too large for any batch.
+    bool add(const qf_PricingData& r, size_t frame_bytes, int64_t recv_ns, std::vector<BatchPtr>& done) {
+        if (too_large(frame_bytes)) return false;
+        if (full(frame_bytes)) done.push_back(finish());
+        append(r, recv_ns);
+        return true;
+    }
 
     // Appends one decoded record (the builder copies everything it keeps, so
     // the record's views may point anywhere). The caller checks full() first.
@@ -285,22 +291,16 @@ public:
             Slot& s = use(kRecvSlot, Kind::I64);
             std::memcpy(s.values.data() + row * 8, &recv_ns, 8);
         }
-#define VORN_PUT_Str(B, N) put_str(B, row, r.N)
-#define VORN_PUT_List(B, N) put_list(B, row, r.N, r.N##_n)
-#define VORN_PUT_F32(B, N) put_fixed<double>(B, Kind::F32, row, static_cast<double>(r.N))
-#define VORN_PUT_F64(B, N) put_fixed<double>(B, Kind::F64, row, r.N)
-#define VORN_PUT_I64(B, N) put_fixed<int64_t>(B, Kind::I64, row, r.N)
-#define VORN_PUT_I32(B, N) put_fixed<int32_t>(B, Kind::I32, row, r.N)
-#define VORN_PUT(NAME, NUM, TAG, WIRE, VALUE) \
-    if (r.has & (uint64_t{1} << ((NUM) - 1))) VORN_PUT_##VALUE((NUM) - 1, NAME);
-        VORN_PRICINGDATA_FIELDS(VORN_PUT)
-#undef VORN_PUT
-#undef VORN_PUT_I32
-#undef VORN_PUT_I64
-#undef VORN_PUT_F64
-#undef VORN_PUT_F32
-#undef VORN_PUT_List
-#undef VORN_PUT_Str
+        for_each_present(r, [&]<Kind K>(int slot, const typename FieldTraits<K>::Value& v) {
+            if constexpr (K == Kind::Str) {
+                put_str(slot, row, v);
+            } else if constexpr (K == Kind::List) {
+                put_list(slot, row, v.items, v.n);
+            } else {
+                put_fixed<typename FieldTraits<K>::Cell>(slot, K, row, FieldTraits<K>::cell(v));
+            }
+            return true;
+        });
         rows_ = row + 1;
     }
 
@@ -389,14 +389,6 @@ private:
     static int64_t clamp_rows(int64_t n, int64_t max_rows) {
         if (n < 16) n = 16;
         return n < max_rows ? n : max_rows;
-    }
-    static size_t value_width(Kind k) {
-        switch (k) {
-        case Kind::F32: case Kind::F64: case Kind::I64: return 8;
-        case Kind::I32: return 4;
-        case Kind::Str: case Kind::List: return 0;
-        }
-        return 0;
     }
     static const void* nonnull(const Buf& b, const uint8_t* zeros) {
         // Some consumers refuse a null data pointer even for no bytes.
@@ -491,6 +483,7 @@ private:
     int64_t cap_ = 0;
     int64_t rows_ = 0;
     size_t text_ = 0;
+    size_t text_limit_;
     Slot slots_[kSlots];
 };
 
@@ -581,9 +574,9 @@ inline void export_schema(bool with_recv, ArrowSchema* out) {
             return;
         }
         const vorn_detail::FieldDesc& d = vorn_detail::fields[slot];
-        set_schema(f, x, format_of(d.kind), d.name, ARROW_FLAG_NULLABLE);
+        set_schema(f, x, vorn_detail::arrow_format(d.kind), d.name, ARROW_FLAG_NULLABLE);
         if (d.kind == Kind::List) {
-            set_schema(&x->items[i], x, "u", "item", ARROW_FLAG_NULLABLE);
+            set_schema(&x->items[i], x, FieldTraits<Kind::Str>::arrow, "item", ARROW_FLAG_NULLABLE);
             x->item_ptrs[i] = &x->items[i];
             f->n_children = 1;
             f->children = &x->item_ptrs[i];

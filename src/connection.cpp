@@ -110,15 +110,16 @@ void log_unexpected(PyObject* exc) {
     Py_XDECREF(previous);
 }
 
-// Best effort on the way out of the loop: a failure here must not replace the
-// exception that is ending the loop, so it is reported as unraisable.
+// Best effort on the way out of the loop: an ordinary failure here must not
+// replace the exception that is ending the loop, so it is reported as
+// unraisable.
 void drop_connection(PyObject* transport) {
-    PyObject* r = PyObject_CallMethodNoArgs(transport, names::disconnect);
-    if (r) {
-        Py_DECREF(r);
-    } else {
-        PyErr_WriteUnraisable(transport);
-    }
+    fail_soft(
+        transport, [&] { call_method0(transport, names::disconnect); },
+        [&](PyObject* exc) {
+            PyErr_SetRaisedException(Py_NewRef(exc));
+            PyErr_WriteUnraisable(transport);
+        });
 }
 
 // Leaving the loop (a cancellation, say) must not leave a connection running
@@ -217,27 +218,25 @@ Body start_ticker_body(TickerObject* self) {
             failure.emplace(std::move(e));
         }
         if (failure) {
-            bool propagate = false;
+            // A failed attempt is logged and retried (a connection failure
+            // in one line, anything else ordinary with its traceback); what
+            // is not ordinary ends the loop, the connection dropped first.
             try {
-                Ref ws_error = global(names::WSError);
-                Ref timeout_error = global_attr(names::asyncio, names::TimeoutError);
-                if (failure->matches(PyExc_OSError) || failure->matches(ws_error.get()) ||
-                    failure->matches(timeout_error.get())) {
-                    log_connect_error(failure->value());
-                } else if (failure->matches(PyExc_Exception)) {
-                    log_unexpected(failure->value());
-                } else {
-                    propagate = true;
-                }
+                contain_ordinary(as_obj(self), std::move(*failure), [&](PyObject* exc) {
+                    Ref ws_error = global(names::WSError);
+                    Ref timeout_error = global_attr(names::asyncio, names::TimeoutError);
+                    if (PyErr_GivenExceptionMatches(exc, PyExc_OSError) ||
+                        PyErr_GivenExceptionMatches(exc, ws_error.get()) ||
+                        PyErr_GivenExceptionMatches(exc, timeout_error.get())) {
+                        log_connect_error(exc);
+                    } else {
+                        log_unexpected(exc);
+                    }
+                });
             } catch (PyError&) {
                 drop_connections(self, transport.get());
                 attempt_cleanup(self);
                 throw;
-            }
-            if (propagate) {
-                drop_connections(self, transport.get());
-                attempt_cleanup(self);
-                throw std::move(*failure);
             }
             // Its traceback can lead back to this ticker: it must not stay
             // in the frame, unseen by the collector, across the backoff.

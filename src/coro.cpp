@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <exception>
 
+#include <frameobject.h>
+
 #include "names.hpp"
 
 namespace vorn {
@@ -148,6 +150,23 @@ void destroy_frame(CoroObject* c) {
         CoHandle h = std::exchange(c->frame, {});
         h.destroy();
     }
+    Py_CLEAR(c->pyframe);
+}
+
+// A body that raises StopIteration must not look like a return: it becomes
+// RuntimeError with the original as cause, as for a native coroutine (which
+// lets StopAsyncIteration through unchanged, and so does this). Takes and
+// returns an owned exception.
+PyObject* stop_iteration_error(PyObject* error) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) return error;
+    PyObject* wrapped = PyObject_CallOneArg(PyExc_RuntimeError, texts::coroutine_raised_stop);
+    if (!wrapped) {
+        Py_DECREF(error);
+        return PyErr_GetRaisedException();
+    }
+    PyException_SetCause(wrapped, Py_NewRef(error));
+    PyException_SetContext(wrapped, error);
+    return wrapped;
 }
 
 // One step of the coroutine: send `arg` in, or throw `exc` (owned, consumed)
@@ -218,7 +237,7 @@ PySendResult step(CoroObject* c, PyObject* arg, PyObject* exc, PyObject** out) {
             destroy_frame(c);
             if (error) {
                 Py_XDECREF(value);
-                PyErr_SetRaisedException(error);
+                PyErr_SetRaisedException(stop_iteration_error(error));
                 result = PYGEN_ERROR;
             } else {
                 *out = value ? value : Py_NewRef(Py_None);
@@ -385,6 +404,8 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->args);
     Py_VISIT(c->name);
     Py_VISIT(c->qualname);
+    Py_VISIT(c->code);
+    Py_VISIT(c->pyframe);
     if (c->frame) return c->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -410,6 +431,7 @@ void coro_dealloc(PyObject* self) {
     Py_CLEAR(c->args);
     Py_CLEAR(c->name);
     Py_CLEAR(c->qualname);
+    Py_CLEAR(c->code);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -441,6 +463,51 @@ PyObject* get_await(PyObject* self, void*) {
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// cr_code: an empty code object with the coroutine's names; its file name is
+// in angle brackets, so linecache and tracebacks look for no source.
+PyObject* get_code(PyObject* self, void*) {
+    CoroObject* c = as_coro(self);
+    if (!c->code) {
+        const char* name = PyUnicode_AsUTF8(c->name);
+        if (!name) return nullptr;
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<vornticker>", name, 1)));
+        if (!code) return nullptr;
+        Ref kw = Ref::steal(PyDict_New());
+        if (!kw || PyDict_SetItem(kw.get(), names::co_qualname, c->qualname) < 0) return nullptr;
+        Ref replace = Ref::steal(PyObject_GetAttr(code.get(), names::replace));
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!replace || !empty) return nullptr;
+        Ref named = Ref::steal(PyObject_Call(replace.get(), empty.get(), kw.get()));
+        if (!named) return nullptr;
+        if (!c->code) c->code = named.release();
+    }
+    return Py_NewRef(c->code);
+}
+
+// cr_frame: None once done (inspect's CORO_CLOSED), else a frame of cr_code,
+// the same one each time, so inspect.getcoroutinestate() tells CREATED from
+// CLOSED and asyncio's stack and call-graph helpers find a frame to show.
+PyObject* get_frame(PyObject* self, void*) {
+    CoroObject* c = as_coro(self);
+    if (c->state == Done || !c->frame) Py_RETURN_NONE;
+    if (!c->pyframe) {
+        Ref code = Ref::steal(get_code(self, nullptr));
+        if (!code) return nullptr;
+        Ref globals = Ref::steal(PyDict_New());
+        if (!globals) return nullptr;
+        PyObject* f = reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr));
+        if (!f) return nullptr;
+        if (c->pyframe || c->state == Done) {
+            Py_DECREF(f);
+        } else {
+            c->pyframe = f;
+        }
+    }
+    if (!c->pyframe) Py_RETURN_NONE;
+    return Py_NewRef(c->pyframe);
+}
+
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
@@ -454,8 +521,8 @@ PyGetSetDef coro_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -661,6 +728,8 @@ CoroObject* alloc(PyObject* name, PyObject* qualname, Ref args) noexcept {
     c->name = Py_NewRef(name);
     c->qualname = Py_NewRef(qualname);
     c->weakreflist = nullptr;
+    c->code = nullptr;
+    c->pyframe = nullptr;
     c->state = Created;
     PyObject_GC_Track(c);
     return c;

@@ -166,6 +166,11 @@ struct CoroObject {
     PyObject* name;     // __name__ (owned)
     PyObject* qualname; // __qualname__ (owned)
     PyObject* weakreflist;
+    // What inspect and asyncio read of a native coroutine, made on first use
+    // (never on the per-quote path): a code object named like the coroutine
+    // and a frame of it, there until the coroutine is done (owned).
+    PyObject* code;
+    PyObject* pyframe;
     uint8_t state;
 };
 

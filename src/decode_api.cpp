@@ -227,22 +227,21 @@ Ref decode_columns_impl(PyObject* payloads, PyObject* recv_arg, int64_t batch_ro
             throw_current();
         }
         const int rc = vorn_frame_decode(in.data(), in.size(), &scratch.p, &scratch.cap, &rec);
-        if (rc != VORN_OK) {
-            Ref exc = check(vorn_frame_error(rc));
+        auto add_error = [&](Ref exc) {
             Ref at = check(PyLong_FromSsize_t(index));
             Ref entry = check(PyTuple_Pack(2, at.get(), exc.get()));
             check_rc(PyList_Append(errors.get(), entry.get()));
-        } else {
-            if (columns::BatchBuilder::too_large(in.size())) {
-                PyErr_Format(PyExc_OverflowError,
-                             "decode_columns(): payload %zd (%zu bytes) may hold more text than an Arrow "
-                             "utf8 column can",
-                             index, in.size());
-                throw_current();
-            }
-            if (builder->full(in.size())) batches.push_back(builder->finish());
-            builder->append(rec, recv_ns);
+        };
+        if (rc != VORN_OK) {
+            add_error(check(vorn_frame_error(rc)));
+        } else if (builder->add(rec, in.size(), recv_ns, batches)) {
             ++rows;
+        } else {
+            // Decoded, but it may not fit a column's 32-bit offsets: an error
+            // of this frame alone, like any other bad frame.
+            Ref text = check(PyUnicode_FromFormat(
+                "a frame of %zu bytes may hold more text than an Arrow utf8 column can", in.size()));
+            add_error(check(PyObject_CallOneArg(PyExc_OverflowError, text.get())));
         }
         // A long call still answers Ctrl-C.
         if ((index & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0) throw_current();
@@ -318,7 +317,8 @@ PyMethodDef vorn_decode_api_methods[] = {
                "one per payload. With receive times the first column is recv_ns.\n\n"
                "Each frame is decoded as decode_frame decodes it. A frame that decodes is one\n"
                "row; one that does not is listed in .errors as (index, exception) with the\n"
-               "exception decode_frame raises for it. Rows are gathered in record batches of\n"
+               "exception decode_frame raises for it (or an OverflowError for a frame too big\n"
+               "for an Arrow column's 32-bit offsets). Rows are gathered in record batches of\n"
                "batch_rows rows. Everything is decoded during the call and each payload is let\n"
                "go once decoded, so the result holds the columns but no payload.")},
     {nullptr, nullptr, 0, nullptr},

@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "picows_abi.hpp"
 #include "ticker.hpp"
 
 namespace vorn {
@@ -45,6 +46,31 @@ int schedule(PyObject* loop, PyObject* callback, PyObject* text) {
 }
 
 PyObject* call_method(PyObject* obj, PyObject* name) { return PyObject_CallMethodNoArgs(obj, name); }
+
+// Why a connection ended, for the recording: the close frame of the side that
+// began the closing handshake, as "CODE REASON" ("1000 Connection closed by
+// the user.") or "CODE" when it gave no reason. A protocol error the library
+// found is told this way too (it closes with the error's code and text). A
+// connection that ended without any close frame carries no error here (the
+// library keeps it and raises it from wait_disconnected), so that is what the
+// text says. New reference, or NULL with an error set.
+PyObject* disconnect_detail(PyObject* transport) {
+    PyObject* hs = reinterpret_cast<picows_abi::WSTransport*>(transport)->close_handshake;
+    PyObject* info = nullptr;
+    if (hs && PyObject_TypeCheck(hs, ws_close_handshake_type)) {
+        const auto* h = reinterpret_cast<picows_abi::WSCloseHandshake*>(hs);
+        PyObject* first = h->recv_then_sent ? h->recv : h->sent;
+        PyObject* second = h->recv_then_sent ? h->sent : h->recv;
+        for (PyObject* candidate : {first, second}) {
+            if (!info && candidate && PyObject_TypeCheck(candidate, ws_close_info_type)) info = candidate;
+        }
+    }
+    if (!info) return PyUnicode_FromString("connection lost without a close frame");
+    const auto* ci = reinterpret_cast<picows_abi::WSCloseInfo*>(info);
+    if (ci->reason && PyUnicode_Check(ci->reason) && PyUnicode_GET_LENGTH(ci->reason) > 0)
+        return PyUnicode_FromFormat("%d %U", ci->code, ci->reason);
+    return PyUnicode_FromFormat("%d", ci->code);
+}
 
 // --- construction ---------------------------------------------------------------------
 
@@ -123,6 +149,10 @@ PyObject* on_ws_connected(PyObject* self, PyObject* transport) {
         Py_RETURN_NONE;
     }
     set_field(p->_transport, transport);
+    // Before the subscriptions go out and any quote arrives. The URL is the
+    // one the ticker asks for; where a replaced ws_connect took it instead is
+    // the capture header's to say.
+    if (tap_connection(p, names::connected, p->_ws_url) < 0) return nullptr;
     {
         Ref ev = Ref::borrow(p->IS_CONNECTED);
         PyObject* r = call_method(ev.get(), names::set);
@@ -224,6 +254,10 @@ PyObject* on_ws_disconnected(PyObject* self, PyObject* transport) {
         PyObject* r = call_method(ev.get(), names::clear);
         if (!r) return nullptr;
         Py_DECREF(r);
+        if (p->_tap_connections) {
+            Ref detail = Ref::steal(disconnect_detail(transport));
+            if (!detail || tap_connection(p, names::disconnected, detail.get()) < 0) return nullptr;
+        }
     }
     if (schedule(as_listener(self)->_loop, p->_close_callback, texts::socket_closed) < 0) return nullptr;
     Py_RETURN_NONE;

@@ -37,10 +37,10 @@
     X(subscribe) X(unsubscribe)                                                    \
     /* function object attributes */                                               \
     X(__name__) X(__qualname__) X(__module__) X(__doc__) X(__annotations__)        \
-    X(__text_signature__) X(markcoroutinefunction) X(cr_await) X(co_flags) X(__annotate__) \
+    X(__text_signature__) X(markcoroutinefunction) X(cr_await) X(co_flags) X(co_qualname) X(__annotate__) \
     X(__dict__) X(__new__) X(Coroutine) X(close) X(warnings)                    \
     X(signature) X(parameters) X(values) X(replace) X(annotation) X(return_annotation) \
-    X(__signature__) X(name) X(write) X(note_subscription)                                                     \
+    X(__signature__) X(name) X(write) X(note_subscription) X(note_connection) X(connected) X(disconnected)                                                     \
     X(_warn_unawaited_coroutine)
 
 // Names that are C++ keywords get a trailing underscore in C++.
@@ -70,7 +70,8 @@
     T(trigger_signal, "_trigger_signal")                                                   \
     T(trigger_signal_qualname, "_async_shutdown.<locals>._trigger_signal")                 \
     T(check_round_trip_time, "check_round_trip_time")                                      \
-    T(listener_fields, "_VornListener__ping_msg, _loop, _parent")
+    T(listener_fields, "_VornListener__ping_msg, _loop, _parent")                          \
+    T(coroutine_raised_stop, "coroutine raised StopIteration")
 
 namespace vorn::texts {
 #define VORN_DECLARE_TEXT(n, s) inline PyObject* n = nullptr;

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace vorn {
@@ -90,6 +91,53 @@ inline Ref check(PyObject* p) {
 }
 inline void check_rc(int rc) {
     if (rc < 0) throw_current();
+}
+
+// --- the one fail-soft rule -------------------------------------------------------
+//
+// Some boundaries must not let a failure through: a recording tap must not
+// cost a quote or the connection, a failed connection attempt must not end
+// the reconnect loop. There an ordinary error (an Exception subclass: a full
+// disk, a broken __str__, a logger that raises) is contained and reported
+// once; KeyboardInterrupt, SystemExit and every other BaseException go on
+// exactly as they came, so Ctrl-C and sys.exit() are never eaten.
+inline bool is_ordinary(PyObject* exc) noexcept { return PyErr_GivenExceptionMatches(exc, PyExc_Exception); }
+
+// Hands an error already caught to `contain(exc)` (exc borrowed) if it is
+// ordinary, and throws it on otherwise. What `contain` itself raises is held
+// to the same rule: an ordinary error is written as unraisable on `where`
+// (the last resort: it must not replace the first), anything else
+// propagates. For a coroutine body, whose awaits cannot sit in a lambda.
+template <class Contain>
+void contain_ordinary(PyObject* where, PyError&& e, Contain&& contain) {
+    if (!is_ordinary(e.value())) throw std::move(e);
+    Ref exc = e.take();
+    try {
+        contain(exc.get());
+    } catch (PyError& inner) {
+        if (!is_ordinary(inner.value())) throw;
+        inner.restore();
+        PyErr_WriteUnraisable(where);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        PyErr_WriteUnraisable(where);
+    }
+}
+
+// Runs `body()`; an ordinary error it throws (PyError, or std::bad_alloc as
+// MemoryError) goes to `contain` as above and fail_soft returns false.
+template <class Body, class Contain>
+bool fail_soft(PyObject* where, Body&& body, Contain&& contain) {
+    try {
+        body();
+        return true;
+    } catch (PyError& e) {
+        contain_ordinary(where, std::move(e), contain);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        contain_ordinary(where, PyError::fetch(), contain);
+    }
+    return false;
 }
 
 }  // namespace vorn

@@ -96,12 +96,31 @@ PyObject* apply_subscription(PyObject* o, PyObject* const* args, Py_ssize_t narg
     if (!check_arg_type(a[1], &PyBytes_Type, "p", true)) return nullptr;
     TickerObject* self = as_ticker(o);
     Ref tokens = Ref::borrow(self->_tokens);
+    // Only adding or only removing: the set changed exactly when its size did.
+    const Py_ssize_t before = PyObject_Size(tokens.get());
+    if (before < 0) return nullptr;
     PyObject* r = PyObject_CallMethodOneArg(tokens.get(), set_method, a[0]);
     if (!r) return nullptr;
     Py_DECREF(r);
-    if (self->vtab->_send_payload(self, a[1]) < 0) return nullptr;
-    if (tap_subscription(self, set_method == names::update ? names::subscribe : names::unsubscribe, a[0]) < 0)
-        return nullptr;
+    const Py_ssize_t after = PyObject_Size(tokens.get());
+    if (after < 0) return nullptr;
+    const int sent = self->vtab->_send_payload(self, a[1]);
+    if (after != before) {
+        // The set has changed whether or not the send went out (it goes
+        // again after reconnecting), so the recording notes it either way;
+        // the send's error is raised after that.
+        Ref failed = Ref::steal(sent < 0 ? PyErr_GetRaisedException() : nullptr);
+        if (tap_subscription(self, set_method == names::update ? names::subscribe : names::unsubscribe, a[0]) < 0) {
+            if (failed) {
+                PyObject* raised = PyErr_GetRaisedException();
+                PyException_SetContext(raised, failed.release());
+                PyErr_SetRaisedException(raised);
+            }
+            return nullptr;
+        }
+        if (failed) PyErr_SetRaisedException(failed.release());
+    }
+    if (sent < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -222,12 +222,14 @@ PyObject* dummy_error_callback_call(PyObject* fn, PyObject* const* args, size_t 
 // --- recording tap ----------------------------------------------------------------------
 
 // _set_frame_tap(tap): tap is None or an object with write(payload, recv_ns)
-// and note_subscription(kind, symbols, recv_ns).
+// and note_subscription(kind, symbols, recv_ns), and maybe
+// note_connection(kind, detail).
 PyObject* py_set_frame_tap(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const char* params[] = {"tap"};
     PyObject* tap = nullptr;
     if (parse_args("_set_frame_tap", args, static_cast<size_t>(nargs), kwnames, params, 1, 1, &tap) < 0)
         return nullptr;
+    int connections = 0;
     if (tap != Py_None) {
         for (PyObject* name : {names::write, names::note_subscription}) {
             const int has = PyObject_HasAttrWithError(tap, name);
@@ -238,8 +240,12 @@ PyObject* py_set_frame_tap(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
                 return nullptr;
             }
         }
+        // Optional: a tap without it just hears of no connection events.
+        connections = PyObject_HasAttrWithError(tap, names::note_connection);
+        if (connections < 0) return nullptr;
     }
     set_field(as_ticker(o)->_frame_tap, tap);
+    as_ticker(o)->_tap_connections = connections;
     Py_RETURN_NONE;
 }
 

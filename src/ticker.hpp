@@ -32,8 +32,14 @@ struct TickerVTable {
     int (*on_data_payload)(TickerObject* self, const uint8_t* payload, size_t size);
 };
 
-// Hands a subscription change to the recording tap, when one is set.
+// The recording tap (tap.cpp), each a no-op without one: 0, or -1 with the
+// error set when what the tap raised must propagate.
+// A copy of a frame as received and its receive time, for tap_frame.
+int tap_frame_copy(TickerObject* self, const uint8_t* payload, size_t size, Ref& copy, Ref& recv_ns);
+int tap_frame(TickerObject* self, PyObject* payload, PyObject* recv_ns);
 int tap_subscription(TickerObject* self, PyObject* kind, PyObject* symbols);
+// tap.note_connection(kind, detail), when the tap has that method.
+int tap_connection(TickerObject* self, PyObject* kind, PyObject* detail);
 
 struct TickerObject {
     PyObject_HEAD
@@ -62,8 +68,10 @@ struct TickerObject {
     PyObject* _close_callback;
     PyObject* _error_callback;
     // None, or the recording tap: an object with write(payload, recv_ns) and
-    // note_subscription(kind, symbols, recv_ns) (a recording.Recorder).
+    // note_subscription(kind, symbols, recv_ns) (a recording.Recorder), and
+    // optionally note_connection(kind, detail): _tap_connections says so.
     PyObject* _frame_tap;
+    int _tap_connections;
     double connect_timeout;
     double handshake_timeout;
     double min_backoff;

@@ -39,16 +39,24 @@ inline constexpr int VORN_INDICES_MAX = 16;
 //          VIEWS (the same, repeated: appended, at most VORN_INDICES_MAX kept,
 //          the rest counted), FIXED32 (float), FIXED64 (double), SINT64
 //          (zigzag varint), INT32 (varint, low 32 bits, no zigzag).
-//   value  what the record holds and Python sees: Str (vornstr -> str),
-//          List (vornstr[] -> list of str), F32 (float -> float), F64
-//          (double -> float), I64 (int64_t -> int), I32 (int32_t -> int).
+//   value  the kind of value: what the record holds, what Python sees and
+//          the Arrow column type, one FieldTraits entry each: Str (vornstr
+//          -> str, utf8), List (vornstr[] -> list of str, list<utf8>), F32
+//          (float -> float, float64), F64 (double -> float, float64), I64
+//          (int64_t -> int, int64), I32 (int32_t -> int, int32), and EpochMs
+//          for a time in milliseconds since the epoch (int64_t -> int in the
+//          dict as on the wire, timestamp[ms, UTC] in Arrow). A time whose
+//          unit nothing tells (latestFundingDate) stays I64, and so does
+//          expireDate (seconds): Parquet and polars hold no seconds and would
+//          scale it to milliseconds, which overflows for a wild wire value
+//          and would fail a whole export.
 // The record, the tag switch, the dict keys and the column builders are all
 // generated from this table; the tag is spelled out so it can be checked
 // against a wire dump, and a static_assert below checks it.
 #define VORN_PRICINGDATA_FIELDS(X)                              \
     X(id,                         1,  10, VIEW,    Str)         \
     X(price,                      2,  21, FIXED32, F32)         \
-    X(time,                       3,  24, SINT64,  I64)         \
+    X(time,                       3,  24, SINT64,  EpochMs)     \
     X(currency,                   4,  34, VIEW,    Str)         \
     X(exchange,                   5,  42, VIEW,    Str)         \
     X(quoteType,                  6,  48, INT32,   I32)         \
@@ -140,6 +148,7 @@ struct vornstr {
 #define VORN_MEMBER_F64(N) double N;
 #define VORN_MEMBER_I64(N) int64_t N;
 #define VORN_MEMBER_I32(N) int32_t N;
+#define VORN_MEMBER_EpochMs(N) int64_t N;
 // The repeated field keeps its views in bounded storage, so the record stays
 // fixed-size, with how many are stored and how many did not fit.
 #define VORN_MEMBER_List(N) \
@@ -152,14 +161,6 @@ struct qf_PricingData {
     uint64_t has;
     VORN_PRICINGDATA_FIELDS(VORN_MEMBER)
 };
-
-#undef VORN_MEMBER
-#undef VORN_MEMBER_List
-#undef VORN_MEMBER_I32
-#undef VORN_MEMBER_I64
-#undef VORN_MEMBER_F64
-#undef VORN_MEMBER_F32
-#undef VORN_MEMBER_Str
 
 inline constexpr int VORN_OK = 0;
 inline constexpr int VORN_ERR_WIRE = -1;
@@ -545,21 +546,176 @@ inline int vorn_frame_decode(const uint8_t* b, size_t n, uint8_t** scratch,
 }
 
 // ---------------------------------------------------------------------------
-// Field descriptors: what the dict builder and the columns walk at run time
+// Kinds of field: one traits entry each, and the one walk of a record
 // ---------------------------------------------------------------------------
+
+#ifndef VORNPROTO_NO_PYTHON
+inline PyObject* _s_value(vornstr s);
+#endif
 
 namespace vorn_detail {
 
-enum class Kind : uint8_t { Str, F32, F64, I64, I32, List };
+#define VORN_KINDS(K) K(Str) K(List) K(F32) K(F64) K(I64) K(I32) K(EpochMs)
+#define VORN_KIND_ENUM(K) K,
+enum class Kind : uint8_t { VORN_KINDS(VORN_KIND_ENUM) };
+#undef VORN_KIND_ENUM
+
+// A repeated field's stored views, as the walk hands them on.
+struct ViewList {
+    const vornstr* items;
+    uint32_t n;
+};
+
+// Per kind: `Value`, what the record holds; `Cell`, what a column holds (and
+// Python is given); `cell()` from one to the other; `arrow`, the column's C
+// data interface format; `width`, a column value's bytes (0: text, with
+// offsets); `py()`, the Python object of a cell (a new reference, or NULL
+// with an error set).
+template <Kind K>
+struct FieldTraits;
+
+template <class V, class C, const char* Format>
+struct FixedTraits {
+    using Value = V;
+    using Cell = C;
+    static constexpr const char* arrow = Format;
+    static constexpr size_t width = sizeof(C);
+    static C cell(V v) { return static_cast<C>(v); }
+};
+
+inline constexpr char kUtf8[] = "u";
+inline constexpr char kListUtf8[] = "+l";
+inline constexpr char kFloat64[] = "g";
+inline constexpr char kInt64[] = "l";
+inline constexpr char kInt32[] = "i";
+inline constexpr char kTimestampMs[] = "tsm:UTC";
+
+template <>
+struct FieldTraits<Kind::Str> {
+    using Value = vornstr;
+    using Cell = vornstr;
+    static constexpr const char* arrow = kUtf8;
+    static constexpr size_t width = 0;
+    static vornstr cell(vornstr v) { return v; }
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(vornstr v) { return _s_value(v); }
+#endif
+};
+
+template <>
+struct FieldTraits<Kind::List> {
+    using Value = ViewList;
+    using Cell = ViewList;
+    static constexpr const char* arrow = kListUtf8;  // of utf8 items
+    static constexpr size_t width = 0;
+    static ViewList cell(ViewList v) { return v; }
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(ViewList v) {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.n));
+        for (uint32_t i = 0; list != nullptr && i < v.n; ++i) {
+            PyObject* item = _s_value(v.items[i]);
+            if (item == nullptr) {
+                Py_CLEAR(list);
+                break;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+    }
+#endif
+};
+
+// Floats are widened once, into the double Python and the column both hold.
+template <>
+struct FieldTraits<Kind::F32> : FixedTraits<float, double, kFloat64> {
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(double v) { return PyFloat_FromDouble(v); }
+#endif
+};
+template <>
+struct FieldTraits<Kind::F64> : FixedTraits<double, double, kFloat64> {
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(double v) { return PyFloat_FromDouble(v); }
+#endif
+};
+
+template <const char* Format>
+struct Int64Traits : FixedTraits<int64_t, int64_t, Format> {
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(int64_t v) { return PyLong_FromLongLong(v); }
+#endif
+};
+template <>
+struct FieldTraits<Kind::I64> : Int64Traits<kInt64> {};
+// An epoch time: the wire's integer in the dict, a typed time in Arrow.
+template <>
+struct FieldTraits<Kind::EpochMs> : Int64Traits<kTimestampMs> {};
+
+template <>
+struct FieldTraits<Kind::I32> : FixedTraits<int32_t, int32_t, kInt32> {
+#ifndef VORNPROTO_NO_PYTHON
+    static PyObject* py(int32_t v) { return PyLong_FromLong(v); }
+#endif
+};
+
+// The one switch over kinds, for code that has a kind only at run time:
+// calls f.template operator()<K>() with the kind as a template argument.
+template <class F>
+decltype(auto) with_kind(Kind k, F&& f) {
+    switch (k) {
+#define VORN_KIND_CASE(K) \
+    case Kind::K:         \
+        return f.template operator()<Kind::K>();
+        VORN_KINDS(VORN_KIND_CASE)
+#undef VORN_KIND_CASE
+    }
+    return f.template operator()<Kind::Str>();  // not reached: the switch is total
+}
+
+inline const char* arrow_format(Kind k) {
+    return with_kind(k, []<Kind K>() { return FieldTraits<K>::arrow; });
+}
+inline size_t value_width(Kind k) {
+    return with_kind(k, []<Kind K>() { return FieldTraits<K>::width; });
+}
+
+}  // namespace vorn_detail
+
+// The walk of a record's present fields, in field-number order, shared by the
+// dict builder and the column builder: `f.template operator()<K>(bit, value)`
+// with each field's own value (a repeated field: its own views, at most
+// VORN_INDICES_MAX); a false result stops the walk, which then returns false.
+// Defined for a record type and its table by VORN_DEFINE_FIELD_WALK.
+#define VORN_WALK_VALUE_List(R, N) \
+    ::vorn::vorn_detail::ViewList { (R).N, (R).N##_n < ::vorn::VORN_INDICES_MAX ? (R).N##_n : ::vorn::VORN_INDICES_MAX }
+#define VORN_WALK_VALUE_Str(R, N) (R).N
+#define VORN_WALK_VALUE_F32(R, N) (R).N
+#define VORN_WALK_VALUE_F64(R, N) (R).N
+#define VORN_WALK_VALUE_I64(R, N) (R).N
+#define VORN_WALK_VALUE_I32(R, N) (R).N
+#define VORN_WALK_VALUE_EpochMs(R, N) (R).N
+#define VORN_WALK_FIELD(NAME, NUM, TAG, WIRE, VALUE)                                                        \
+    if (((r.has >> ((NUM) - 1)) & 1u) &&                                                                    \
+        !f.template operator()<::vorn::vorn_detail::Kind::VALUE>((NUM) - 1, VORN_WALK_VALUE_##VALUE(r, NAME))) \
+        return false;
+#define VORN_DEFINE_FIELD_WALK(RECORD, TABLE)           \
+    template <class F>                                  \
+    inline bool for_each_present(const RECORD& r, F&& f) { \
+        TABLE(VORN_WALK_FIELD)                          \
+        return true;                                    \
+    }
+
+VORN_DEFINE_FIELD_WALK(qf_PricingData, VORN_PRICINGDATA_FIELDS)
+
+namespace vorn_detail {
 
 struct FieldDesc {
     const char* name;
     Kind kind;
-    size_t offset;
 };
 
 // Indexed by presence bit; the order is the dict's key order.
-#define VORN_FIELD_DESC(NAME, NUM, TAG, WIRE, VALUE) {#NAME, Kind::VALUE, offsetof(qf_PricingData, NAME)},
+#define VORN_FIELD_DESC(NAME, NUM, TAG, WIRE, VALUE) {#NAME, Kind::VALUE},
 inline constexpr FieldDesc fields[VORN_FIELD_COUNT] = {VORN_PRICINGDATA_FIELDS(VORN_FIELD_DESC)};
 #undef VORN_FIELD_DESC
 
@@ -581,13 +737,6 @@ inline PyObject* msg_json;
 inline constexpr uint32_t kStrCacheSlots = 512;
 inline constexpr uint32_t kStrCacheMaxLen = 32;
 inline PyObject* str_cache[kStrCacheSlots];
-
-template <typename T>
-inline T field_at(const qf_PricingData* o, size_t offset) {
-    T v;
-    std::memcpy(&v, reinterpret_cast<const unsigned char*>(o) + offset, sizeof v);
-    return v;
-}
 
 }  // namespace vorn_detail
 
@@ -700,11 +849,12 @@ inline PyObject* vorn_frame_error(int rc) {
     return vorn_decode_error(rc);
 }
 
-inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
-    using namespace vorn_detail;
-    if (msg_json == nullptr && vorn_proto_init() < 0) {
-        return nullptr;
-    }
+// The mapping of a record of any table that has a field walk: one entry per
+// present field, keyed by keys[bit].
+template <class Record>
+inline PyObject* vorn_record_to_dict(const Record& r, PyObject* const* keys) {
+    using vorn_detail::FieldTraits;
+    using vorn_detail::Kind;
     // Built by insertion, not presized: with str keys only, the dict keeps
     // the compact string-key table, which stays inside the interpreter's
     // small-object allocator up to about 21 fields (a presized table takes
@@ -713,44 +863,27 @@ inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
     if (d == nullptr) {
         return nullptr;
     }
-    for (int bit = 0; bit < VORN_FIELD_COUNT; ++bit) {
-        if (!_has(o->has, bit)) {
-            continue;
-        }
-        const FieldDesc& f = fields[bit];
-        PyObject* v = nullptr;
-        switch (f.kind) {
-        case Kind::Str: v = _s_value(field_at<vornstr>(o, f.offset)); break;
-        case Kind::F32: v = PyFloat_FromDouble(static_cast<double>(field_at<float>(o, f.offset))); break;
-        case Kind::F64: v = PyFloat_FromDouble(field_at<double>(o, f.offset)); break;
-        case Kind::I64: v = PyLong_FromLongLong(field_at<int64_t>(o, f.offset)); break;
-        case Kind::I32: v = PyLong_FromLong(field_at<int32_t>(o, f.offset)); break;
-        case Kind::List: {
-            const uint32_t cnt = o->indices_n <= VORN_INDICES_MAX ? o->indices_n : VORN_INDICES_MAX;
-            v = PyList_New(static_cast<Py_ssize_t>(cnt));
-            for (uint32_t i = 0; v != nullptr && i < cnt; ++i) {
-                PyObject* item = _s_value(o->indices[i]);
-                if (item == nullptr) {
-                    Py_CLEAR(v);
-                    break;
-                }
-                PyList_SET_ITEM(v, static_cast<Py_ssize_t>(i), item);
-            }
-            break;
-        }
-        }
+    const bool ok = for_each_present(r, [&]<Kind K>(int bit, const typename FieldTraits<K>::Value& value) {
+        PyObject* v = FieldTraits<K>::py(FieldTraits<K>::cell(value));
         if (v == nullptr) {
-            Py_DECREF(d);
-            return nullptr;
+            return false;
         }
         const int rc = PyDict_SetItem(d, keys[bit], v);
         Py_DECREF(v);
-        if (rc < 0) {
-            Py_DECREF(d);
-            return nullptr;
-        }
+        return rc == 0;
+    });
+    if (!ok) {
+        Py_DECREF(d);
+        return nullptr;
     }
     return d;
+}
+
+inline PyObject* qf_PricingData_to_dict(const qf_PricingData* o) {
+    if (vorn_detail::msg_json == nullptr && vorn_proto_init() < 0) {
+        return nullptr;
+    }
+    return vorn_record_to_dict(*o, vorn_detail::keys);
 }
 #endif  // VORNPROTO_NO_PYTHON
 

@@ -31,8 +31,22 @@ ARROW_TYPES = {
     "int32": pa.int32(),
     "repeated string": pa.list_(pa.string()),
 }
+# Epoch times whose unit the feed and the samples tell are typed times.
+TIMES = {"time": pa.timestamp("ms", "UTC")}
 RECV = pa.field("recv_ns", pa.timestamp("ns", "UTC"), nullable=False)
-FIELDS = [pa.field(name, ARROW_TYPES[kind]) for _, name, kind in q.FIELDS]
+FIELDS = [pa.field(name, TIMES.get(name, ARROW_TYPES[kind])) for _, name, kind in q.FIELDS]
+
+
+UNITS = {"recv_ns": "ns"} | {name: t.unit for name, t in TIMES.items()}
+
+
+def untimed(table):
+    """The table with every time as the integer of its own unit, as in the dicts
+    (a reader may hand it back in another unit: Parquet has no seconds)."""
+    for i, name in enumerate(table.column_names):
+        if name in UNITS:
+            table = table.set_column(i, name, table[name].cast(pa.timestamp(UNITS[name], "UTC")).cast(pa.int64()))
+    return table
 
 
 def expected_rows(frames, times):
@@ -57,14 +71,10 @@ def assert_rows(got, want):
 
 
 def consumer_rows(cols):
-    """The rows as pyarrow and as polars read them, times as int64 nanoseconds."""
-    table = pa.table(cols)
-    if "recv_ns" in table.column_names:
-        table = table.set_column(0, "recv_ns", table["recv_ns"].cast(pa.int64()))
+    """The rows as pyarrow and as polars read them, times as their int64 values."""
     frame = pl.DataFrame(cols)
-    if "recv_ns" in frame.columns:
-        frame = frame.with_columns(pl.col("recv_ns").cast(pl.Int64))
-    return table.to_pylist(), frame.rows(named=True)
+    frame = frame.with_columns(pl.col(name).dt.epoch(unit) for name, unit in UNITS.items() if name in frame.columns)
+    return untimed(pa.table(cols)).to_pylist(), frame.rows(named=True)
 
 
 # Good frames of any fields, frames that fail in each way, invalid UTF-8 in text.
@@ -213,8 +223,7 @@ def test_recording_to_arrow(tmp_path):
 def _read_back(path, fmt):
     """The exported rows as the format's own reader gives them, absent values as None."""
     if fmt == "parquet":
-        table = pq.read_table(path)
-        return table.set_column(0, "recv_ns", table["recv_ns"].cast(pa.int64())).to_pylist()
+        return untimed(pq.read_table(path)).to_pylist()
     if fmt == "jsonl":
         names = decode_columns([], []).column_names
         return [{name: row.get(name) for name in names} for row in map(json.loads, path.open())]
@@ -258,5 +267,5 @@ def test_export_command_writes_what_export_writes(tmp_path, capsys):
     assert cli.main(["export", str(tmp_path / "c.vtr"), "-o", str(tmp_path / "cmd.jsonl")]) == 0
     export(tmp_path / "c.vtr", tmp_path / "fn.jsonl")
     assert (tmp_path / "cmd.jsonl").read_bytes() == (tmp_path / "fn.jsonl").read_bytes()
-    assert cli.main(["export", str(tmp_path / "missing.vtr"), "-o", str(tmp_path / "x.csv")]) == 1
+    assert cli.main(["export", str(tmp_path / "missing.vtr"), "-o", str(tmp_path / "x.csv")]) == 2
     assert "missing.vtr" in capsys.readouterr().err

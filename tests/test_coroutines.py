@@ -341,6 +341,66 @@ def test_coroutine_identity_for_inspect_and_asyncio(ticker, probe):
     assert not inspect.iscoroutinefunction(ticker.start_websocket)
 
 
+@pytest.mark.parametrize("error", [StopIteration(7), StopAsyncIteration(7)], ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("kind", ["vornticker", "native"])
+def test_stop_iteration_from_the_body_is_a_runtime_error_as_for_a_native_one(ticker, probe, kind, error):
+    """A body raising StopIteration must not look like a return to send()."""
+
+    def make():
+        raise error
+
+    if kind == "native":
+
+        async def twin():
+            return await make()
+
+        coro = twin()
+    else:
+        probe(make)
+        coro = ticker.check_round_trip_time()
+    with pytest.raises(BaseException) as info:
+        coro.send(None)
+    if isinstance(error, StopIteration):
+        assert type(info.value) is RuntimeError and info.value.args == ("coroutine raised StopIteration",)
+        assert info.value.__cause__ is error and info.value.__suppress_context__
+    else:
+        assert info.value is error
+
+
+@pytest.mark.parametrize("kind", ["vornticker", "native"])
+def test_inspect_and_asyncio_see_each_state(loop, ticker, probe, kind):
+    gate = loop.create_future()
+    seen = []
+    if kind == "native":
+
+        async def twin():
+            seen.append(inspect.getcoroutinestate(coro))
+            return await gate
+
+        coro = twin()
+    else:
+
+        def make():
+            seen.append(inspect.getcoroutinestate(coro))
+            return gate
+
+        probe(make)
+        coro = ticker.check_round_trip_time()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+    task = loop.create_task(coro)
+    run(loop, asyncio.sleep(0))
+    assert seen == [inspect.CORO_RUNNING]
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+    assert coro.cr_await is not None and coro.cr_frame is coro.cr_frame
+    # What asyncio's debug helpers read: a frame per coroutine on the way down.
+    assert [f.f_code for f in task.get_stack()] == [coro.cr_code]
+    graph = asyncio.format_call_graph(task)
+    assert coro.cr_code.co_name in graph and coro.__qualname__ in repr(task)
+    gate.set_result([0.5])
+    assert run(loop, task) == [0.5]
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
+
+
 def test_never_awaited_warning_names_the_coroutine(ticker):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

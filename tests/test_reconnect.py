@@ -5,6 +5,7 @@ close request or a cancellation ends the loop."""
 import asyncio
 import logging
 import re
+import sys
 
 import pytest
 
@@ -253,6 +254,32 @@ def test_failed_attempt_is_logged_then_backed_off(
     assert re.fullmatch(line, texts[0])
     assert texts[1] == backoff_line(1, "0.01")
     assert logs.lines(logging.INFO, "Connected to Vorn") == []
+
+
+class Unprintable(OSError):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def test_an_attempt_whose_error_cannot_be_logged_is_still_retried(loop, observed, logs, loop_errors, monkeypatch):
+    """Reporting a failed attempt is fail-soft too: the loop goes on."""
+    ticker = observed
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+
+    def ws_connect(*args, **kwargs):
+        raise Unprintable()
+
+    monkeypatch.setattr(vt, "ws_connect", ws_connect)
+
+    async def scenario():
+        ticker.start_websocket()
+        await logs.wait_lines("Reconnect failed/unstable (", 2)
+        ticker.close_websocket()
+        await ended(ticker)
+
+    run(loop, scenario())
+    assert len(unraisable) >= 2 and all(type(u.exc_value) is ValueError for u in unraisable)
 
 
 @pytest.mark.parametrize("moment", ["as-soon-as-connected", "after-connected-logged"])

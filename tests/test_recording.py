@@ -1,6 +1,7 @@
 """Capture files: what is recorded comes back byte for byte, and a damaged,
 cut or failed file loses only its bad part, which the reader reports."""
 
+import asyncio
 import random
 import re
 import signal
@@ -15,7 +16,8 @@ import quotes as q
 from children import child_env
 from lifecycle import ended, feed, logs, loop_errors, observed, quote, run, start_connected  # noqa: F401
 from quote_service import QuoteService
-from vornticker import decode_frame, recording
+from vornticker import _testsupport, decode_frame, recording
+from vornticker import vornticker as vt
 from vornticker.feed import encode_frame
 from vornticker.recording import Frame, Subscription
 
@@ -244,3 +246,120 @@ def test_a_live_ticker_records_frames_as_received(loop, observed, feed, logs, lo
     else:
         assert target.writes == 1
         assert logs.lines(startswith="Recording stopped :: ") == ["Recording stopped :: [Errno 28] No space left on device"]
+
+
+class NotingTap:
+    """A tap that keeps what the ticker tells it, and fails as told."""
+
+    def __init__(self, fail=None):
+        self.fail = fail
+        self.calls = []
+
+    def write(self, payload, recv_ns):
+        self.calls.append(("write", payload))
+        if self.fail is not None:
+            raise self.fail
+
+    def note_subscription(self, kind, symbols, recv_ns):
+        self.calls.append((kind, list(symbols)))
+
+    def note_connection(self, kind, detail):
+        self.calls.append((kind, detail))
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class RaisingLogger:
+    def __getattr__(self, name):
+        raise RuntimeError("the logger is broken")
+
+
+@pytest.mark.parametrize(
+    "fail, logger, line",
+    [
+        (OSError(28, "No space left on device"), None, "Recording stopped :: [Errno 28] No space left on device"),
+        (Unprintable(), None, "Recording stopped :: <Unprintable: str() failed>"),
+        (OSError(28, "full"), RaisingLogger(), None),
+        (KeyboardInterrupt(), None, None),
+        (SystemExit(3), None, None),
+    ],
+    ids=["oserror", "str-raises", "logger-raises", "keyboard-interrupt", "system-exit"],
+)
+def test_a_failing_tap_stops_only_the_recording(loop, ticker, ts, logs, recorder, monkeypatch, fail, logger, line):
+    """Whatever an ordinary failure of the tap does, the quote still reaches
+    the callback; KeyboardInterrupt and SystemExit go on as from the callback."""
+    (payload, mapping) = quote("ABC", 1)
+    got = recorder()
+    ts.set_field(ticker, "_message_callback", got)
+    tap = NotingTap(fail)
+    ticker._set_frame_tap(tap)
+    if logger is not None:
+        monkeypatch.setattr(vt, "logger", logger)
+    if not isinstance(fail, Exception):
+        with pytest.raises(type(fail)):
+            ts.call(ticker, "on_data_callback", payload)
+        return
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    ts.call(ticker, "on_data_callback", payload)
+    ts.call(ticker, "on_data_callback", payload)  # the tap is gone: written once
+    run(loop, asyncio.sleep(0))
+    assert got.calls == [mapping, mapping] and tap.calls == [("write", payload)]
+    if line is None:
+        assert [type(u.exc_value) for u in unraisable] == [RuntimeError]
+    else:
+        assert logs.lines(startswith="Recording stopped") == [line] and unraisable == []
+
+
+class FailingSend(vt.VornTicker):
+    def _send_payload(self, payload):
+        raise ConnectionResetError("gone")
+
+
+@pytest.mark.parametrize("send_fails", [False, True])
+def test_every_change_of_the_subscriptions_is_noted(loop, send_fails):
+    ticker = (FailingSend if send_fails else vt.VornTicker)(loop)
+    tap = NotingTap()
+    ticker._set_frame_tap(tap)
+    for apply, symbols in [(ticker._apply_subscribe, ["A", "B"]), (ticker._apply_subscribe, ["A"]),
+                           (ticker._apply_unsubscribe, ["C"]), (ticker._apply_unsubscribe, ["A"])]:
+        if send_fails:
+            with pytest.raises(ConnectionResetError):
+                apply(symbols, b"{}")
+        else:
+            apply(symbols, b"{}")
+    # Subscribing to what is there or dropping what is not changes nothing.
+    assert tap.calls == [("subscribe", ["A", "B"]), ("unsubscribe", ["A"])]
+
+
+def test_the_tap_hears_of_each_connection_opening_and_ending(loop, observed, feed, logs, loop_errors):
+    ticker = observed
+    tap = NotingTap()
+    ticker._set_frame_tap(tap)
+
+    async def scenario():
+        async with QuoteService() as service:
+            with service.endpoint():
+                conn = await start_connected(ticker, service, feed)
+                service.close(4000, b"going away", conn)
+                conn = await service.wait_connection(2)
+                await feed.wait("open", 2)
+                service.drop(conn)
+                await service.wait_connection(3)
+                await feed.wait("open", 3)
+                ticker.close_websocket()
+                await ended(ticker)
+
+    run(loop, scenario())
+    url = _testsupport.get_field(ticker, "_ws_url")
+    assert [call for call in tap.calls if call[0] in ("connected", "disconnected")] == [
+        ("connected", url),
+        ("disconnected", "4000 going away"),
+        ("connected", url),
+        ("disconnected", "connection lost without a close frame"),
+        ("connected", url),
+        ("disconnected", "1000 Connection closed by the user."),
+    ]

@@ -20,7 +20,10 @@ from vornticker import cli, decode_frame, recording, stream
 from vornticker.feed import LocalFeed, Market, ReplayFeed, encode_frame
 
 BAD = [b"\x00\xff not json", b'{"type":"pricing","message":"@@ not base64 @@"}']
-SUMMARY = re.compile(r"^recorded (\d+) frames \((\d+) bad, (\d+) bytes\) in [0-9.]+ s to .+: (\d+) bytes$", re.M)
+SUMMARY = re.compile(
+    r"^recorded ([0-9,]+) frames? \(([0-9,]+) bad\) in [0-9.]+ s to .+: ([0-9,]+) bytes? of frames, ([0-9,]+) bytes? on disk$",
+    re.M,
+)
 
 
 class Client(picows.WSListener):
@@ -154,7 +157,7 @@ async def test_record_command_seals_the_file_and_its_counts_match_it(tmp_path, e
     summary = recording.summarize(out)
     counts = SUMMARY.search(err)
     assert counts, err
-    assert [int(c) for c in counts.groups()] == [
+    assert [int(c.replace(",", "")) for c in counts.groups()] == [
         len(payloads), summary.stats.bad_frames, sum(map(len, payloads)), out.stat().st_size,
     ]  # fmt: skip
     assert summary.stats.bad_frames == len(BAD) and "Traceback" not in err
@@ -187,7 +190,7 @@ def test_replay_command_serves_the_capture_until_its_output_closes(tmp_path):
             proc.kill()
             proc.wait()
     assert proc.returncode == 0, err
-    assert f"replayed {len(payloads)} frames to 1 connections" in err and "Traceback" not in err
+    assert f"replayed {len(payloads)} frames to 1 connection" in err and "Traceback" not in err
 
 
 @pytest.mark.parametrize("command", ["info", "replay"])
@@ -196,7 +199,7 @@ def test_commands_name_the_file_they_cannot_read(tmp_path, capsys, command, cont
     path = tmp_path / "bad.vtr"
     if content is not None:
         path.write_bytes(content)
-    assert cli.main([command, str(path)]) == 1
+    assert cli.main([command, str(path)]) == 2
     (line,) = capsys.readouterr().err.splitlines()
     assert line.startswith(f"vornticker {command}: error: {path}: ")
 

@@ -30,7 +30,10 @@ _R = TypeVar("_R")
 # aliases are public in vornticker.typedefs (and the package vornticker).
 _Seconds: TypeAlias = SupportsFloat | SupportsIndex
 
-# What a recording tap (vornticker.recording.Recorder) offers the ticker.
+# What a recording tap (vornticker.recording.Recorder) offers the ticker. It
+# may also have note_connection(kind, detail), checked once by _set_frame_tap:
+# ("connected", the ticker's URL) and ("disconnected", why, e.g.
+# "1000 Connection closed by the user.").
 class _FrameTap(Protocol):
     def write(self, payload: bytes, recv_ns: int, /) -> object: ...
     def note_subscription(
@@ -153,8 +156,8 @@ def decode_pricing_data(data: Buffer, /) -> Quote: ...
 
 # Decoded quotes as Arrow record batches. Columns: recv_ns (timestamp[ns,
 # UTC]) when receive times were given, then one per PricingData field in
-# field-number order, named by its dict key; a field absent from a frame is
-# null. Holds the decoded columns (its own copies of the strings), not the
+# field-number order, named by its dict key (time: timestamp[ms, UTC]); a
+# field absent from a frame is null. Holds the decoded columns (its own copies of the strings), not the
 # payloads; a stream taken from it keeps the batches alive by itself.
 @final
 class QuoteColumns:
@@ -162,7 +165,8 @@ class QuoteColumns:
     def num_rows(self) -> int: ...
     @property
     def column_names(self) -> list[str]: ...
-    # (frame index, the exception decode_frame raises for that frame).
+    # (frame index, the exception decode_frame raises for that frame, or
+    # OverflowError for a frame too big for Arrow's 32-bit offsets).
     @property
     def errors(self) -> list[tuple[int, Exception]]: ...
     def __arrow_c_schema__(self) -> object: ...

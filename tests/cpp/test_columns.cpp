@@ -162,11 +162,28 @@ TEST(builder_cuts_a_batch_before_text_could_overflow) {
     b.append(r, 0);
     CHECK(!b.full(1000));
     CHECK(b.full(size_t{INT32_MAX} / 3 + 1));
-    CHECK(BatchBuilder::too_large(size_t{INT32_MAX} / 3 + 1));
+    CHECK(b.too_large(size_t{INT32_MAX} / 3 + 1));
     BatchPtr batch = b.finish();
     CHECK_EQ(batch->rows, int64_t{1});
     CHECK(b.finish() == nullptr);
     CHECK_EQ(batch->cols[kId].null_count, int64_t{1});
+}
+
+TEST(a_frame_too_large_for_any_batch_is_refused_alone) {
+    BatchBuilder b(false, kDefaultBatchRows, 16, 300);  // frames up to 100 bytes
+    std::vector<BatchPtr> done;
+    const std::string id(90, 'x');
+    qf_PricingData r{};
+    r.id = V(id);
+    r.has = 1u << kId;
+    CHECK(b.add(r, 100, 0, done));
+    CHECK(!b.add(r, 101, 0, done));
+    CHECK_EQ(b.rows(), int64_t{1});
+    CHECK(done.empty());
+    CHECK(b.add(r, 100, 0, done));  // 90 + 300 > 300: the first batch is cut
+    CHECK_EQ(done.size(), size_t{1});
+    CHECK_EQ(done[0]->rows, int64_t{1});
+    CHECK_EQ(b.rows(), int64_t{1});
 }
 
 HARNESS_MAIN

@@ -207,6 +207,30 @@ TEST(indices_list_in_stored_order) {
     Py_XDECREF(d);
 }
 
+// The dict builder walks any field table: a second repeated field gets its
+// own views, not those of the first.
+#define TWO_LISTS(X) X(first, 1, 10, VIEWS, List) X(second, 2, 18, VIEWS, List)
+struct TwoLists {
+    uint64_t has;
+    TWO_LISTS(VORN_MEMBER)
+};
+VORN_DEFINE_FIELD_WALK(TwoLists, TWO_LISTS)
+
+TEST(each_repeated_field_is_read_from_its_own_entry) {
+    TwoLists r{};
+    r.has = 3;
+    r.first[0] = V("a");
+    r.first_n = 1;
+    r.second[0] = V("b");
+    r.second[1] = V("c");
+    r.second_n = 2;
+    PyObject* keys[] = {PyUnicode_FromString("first"), PyUnicode_FromString("second")};
+    PyObject* d = vorn_record_to_dict(r, keys);
+    CHECK(repr(d) == "{'first': ['a'], 'second': ['b', 'c']}");
+    Py_XDECREF(d);
+    for (PyObject* k : keys) Py_XDECREF(k);
+}
+
 TEST(error_objects) {
     const struct {
         int rc;

@@ -14,7 +14,7 @@ Embedding it::
         with use_endpoint(feed.url, feed.client_ssl_context()):
             ...
 
-From a shell: ``python -m vornticker.feed --help``. wss:// needs the
+From a shell: ``vornticker feed --help`` (or ``python -m vornticker.feed``). wss:// needs the
 ``vornticker[feed]`` extra (the cryptography package); tls_unavailable_reason()
 says why it cannot be served, or returns None.
 
@@ -23,17 +23,16 @@ client from the file's start: ``vornticker replay FILE`` from a shell.
 
 The modules: encoder (PricingData and its frame), market (the random walks),
 server (websockets, subscriptions, and the sources a feed serves from),
-replay (a capture as a source), tls (certificates), __main__ (the command line).
+replay (a capture as a source), tls (certificates); the command line that
+runs it is vornticker.cli.feed (__main__ hands over to it).
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable
-
 from .encoder import FIELDS, FieldKind, encode_frame, encode_pricing_data, f32
-from .market import Kind, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
+from .market import Kind, LocalFeed, Market, MarketHours, MarketSource, OptionType, QuoteType, instrument_kind
 from .replay import ReplayFeed, ReplaySource
-from .server import ClientPublisher, ClientSource, FeedServer, FeedStats, FrameSource, LocalFeed, Publisher
+from .server import ClientPublisher, ClientSource, FeedServer, FeedStats, FrameSource, Publisher
 from .tls import TlsBackend, tls_available, tls_unavailable_reason
 
 __all__ = [
@@ -59,16 +58,7 @@ __all__ = [
     "encode_pricing_data",
     "f32",
     "instrument_kind",
-    "main",
     "tls_available",
     "tls_unavailable_reason",
 ]
 
-
-def main(argv: Iterable[str] | None = None) -> int:
-    """The command line, ``python -m vornticker.feed``; returns the exit status."""
-    # Imported here: `python -m` runs __main__ after importing this package,
-    # and must not find it imported already.
-    from .__main__ import main as run
-
-    return run(argv)

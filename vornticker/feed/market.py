@@ -1,4 +1,5 @@
-"""Random-walk quotes for any symbol, and the source that paces them out to a feed.
+"""Random-walk quotes for any symbol, the source that paces them out to a feed,
+and LocalFeed, the feed server that serves them.
 
 The symbol's shape decides the instrument: ``^GSPC`` an index, ``BTC-USD`` a
 coin, ``EURUSD=X`` or ``JPY=X`` a currency pair, ``AAPL250117C00150000`` an
@@ -15,18 +16,18 @@ import dataclasses
 import datetime as dt
 import enum
 import math
+import os
 import random
 import re
 import time
 import zlib
-from typing import TYPE_CHECKING, Final
+from typing import Final
 
 from .encoder import encode_frame, f32
+from .server import FeedServer, Publisher
+from .tls import TlsBackend
 
-if TYPE_CHECKING:
-    from .server import Publisher
-
-__all__ = ["Kind", "Market", "MarketHours", "MarketSource", "OptionType", "QuoteType", "instrument_kind"]
+__all__ = ["Kind", "LocalFeed", "Market", "MarketHours", "MarketSource", "OptionType", "QuoteType", "instrument_kind"]
 
 class Kind(enum.StrEnum):
     EQUITY = "equity"
@@ -387,3 +388,37 @@ class MarketSource:
                 quote = self.market.tick(symbol)
                 self.sent.append(quote)
                 out.publish(symbol, encode_frame(quote))
+
+
+class LocalFeed(FeedServer):
+    """A feed of random-walk quotes on a local port.
+
+    rate: quotes per second per subscribed symbol; every client watching a
+    symbol sees the same quote (one market, not one per client). seed: fixes
+    the random walks. record: keep the last `record` quotes made in .sent,
+    for checking. The rest as for FeedServer.
+
+    Embedding it::
+
+        async with LocalFeed(rate=5) as feed:
+            with use_endpoint(feed.url, feed.client_ssl_context()):
+                ...
+    """
+
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        *,
+        rate: float = 5.0,
+        tls: bool = True,
+        seed: int | None = None,
+        record: int = 0,
+        tls_backend: TlsBackend = "auto",
+        tls_dir: str | os.PathLike[str] | None = None,
+    ) -> None:
+        market = MarketSource(rate, seed, record)
+        super().__init__(market, host, port, tls=tls, tls_backend=tls_backend, tls_dir=tls_dir)
+        self.rate = rate
+        self.market: Market = market.market
+        self.sent: collections.deque[dict[str, object]] = market.sent

@@ -6,8 +6,8 @@ A FrameSource serves all clients alike. The server runs its
 ``run(publisher)`` as a task from start to stop and hands it itself as the
 Publisher: the source asks which symbols are watched, waits for watchers,
 and publishes text frames for a symbol; the server writes each frame to
-every client subscribed to that symbol. LocalFeed is the server with the
-random-walk market as its source.
+every client subscribed to that symbol. LocalFeed (in market) is the server
+with the random-walk market as its source.
 
 A ClientSource serves each client on its own (a replay that starts over
 for every client, say). The server runs its ``serve(client)`` as a task per
@@ -35,10 +35,9 @@ from typing import Protocol, Self, runtime_checkable
 import orjson
 from picows import WSCloseCode, WSFrame, WSListener, WSMsgType, WSTransport, WSUpgradeRequest, ws_create_server
 
-from .market import Market, MarketSource
 from .tls import ServerTls, TlsBackend, make_server_tls, require_tls
 
-__all__ = ["ClientPublisher", "ClientSource", "FeedServer", "FeedStats", "FrameSource", "LocalFeed", "Publisher"]
+__all__ = ["ClientPublisher", "ClientSource", "FeedServer", "FeedStats", "FrameSource", "Publisher"]
 
 logger = logging.getLogger(__name__)
 
@@ -452,36 +451,3 @@ class FeedServer:
             client.watching.clear()
         logger.debug("%s %s %s", client.peer, action, symbols)
 
-
-class LocalFeed(FeedServer):
-    """A feed of random-walk quotes on a local port.
-
-    rate: quotes per second per subscribed symbol; every client watching a
-    symbol sees the same quote (one market, not one per client). seed: fixes
-    the random walks. record: keep the last `record` quotes made in .sent,
-    for checking. The rest as for FeedServer.
-
-    Embedding it::
-
-        async with LocalFeed(rate=5) as feed:
-            with use_endpoint(feed.url, feed.client_ssl_context()):
-                ...
-    """
-
-    def __init__(
-        self,
-        host: str = "127.0.0.1",
-        port: int = 0,
-        *,
-        rate: float = 5.0,
-        tls: bool = True,
-        seed: int | None = None,
-        record: int = 0,
-        tls_backend: TlsBackend = "auto",
-        tls_dir: str | os.PathLike[str] | None = None,
-    ) -> None:
-        market = MarketSource(rate, seed, record)
-        super().__init__(market, host, port, tls=tls, tls_backend=tls_backend, tls_dir=tls_dir)
-        self.rate = rate
-        self.market: Market = market.market
-        self.sent: collections.deque[dict[str, object]] = market.sent

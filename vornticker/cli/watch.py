@@ -1,17 +1,11 @@
-"""The ``vornticker`` command: ``vornticker watch SYMBOL...``.
+"""``vornticker watch SYMBOL...``: live quotes as a table, or as JSON lines.
 
 It runs one :func:`vornticker.stream` under ``asyncio.run`` and shows the
 quotes as a live table (or, with --json, as one JSON object per line). A
-Ctrl-C cancels the session like any asyncio program's: the stream and the
-local feed close on the way out, the summary is printed and the exit status
-is 130. A SIGTERM does the same, then ends the process by that signal;
+Ctrl-C or a SIGTERM cancels the session like any asyncio program's: the
+stream and the local feed close on the way out and the summary is printed;
 --seconds, and a reader of standard output that goes away, end the session
 normally.
-
-Each subcommand's parser sets ``run``, a function of the parsed arguments
-that returns the exit status; ``main()`` runs it through
-:func:`vornticker.clitools.run_subcommand`. The pieces subcommands share
-(output, logging, the feed options) live in :mod:`vornticker.clitools`.
 """
 
 from __future__ import annotations
@@ -25,11 +19,10 @@ import logging
 import math
 import os
 import re
-import signal
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import IO, Final
 
 import orjson
@@ -41,31 +34,35 @@ from rich.measure import Measurement
 from rich.table import Table
 from rich.text import Text
 
-from . import __version__
-from .clitools import (
+from ..stream import QuoteStream, StreamStats, stream
+from ..typedefs import Quote
+from ._common import (
+    CONNECT_ERROR,
+    CommandError,
+    Deadline,
+    Ending,
+    FeedChoice,
     FeedTarget,
     OutputClosed,
+    Subcommands,
     TickerFormatter,
     add_feed_options,
     add_verbosity_option,
     choose_feed,
     describe_connect_failure,
     open_feed,
-    run_subcommand,
+    plural,
+    run_failure,
     run_until_signalled,
     say,
+    seconds,
     silence_stdout,
-    subcommand_parser,
     verbosity_logging,
     watch_stdout,
     write_line,
 )
-from .stream import QuoteStream, StreamStats, stream
-from .typedefs import Quote
 
-__all__ = ["WatchOptions", "WatchResult", "main", "watch"]
-
-EXIT_SIGINT: Final = 128 + 2
+__all__ = ["WatchOptions", "WatchResult", "add_parser", "run", "watch"]
 
 
 @dataclasses.dataclass
@@ -81,10 +78,7 @@ class WatchOptions:
     rtt_interval: float = 5.0  # seconds between round-trip time probes; 0 turns them off
     refresh: float = 0.25  # seconds between redraws of the table
     verbose: int = 0  # 1: all of vornticker's log; 2: every logger's
-
-
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}{'' if count == 1 else 's'}"
+    started: float | None = None  # time.monotonic() that --seconds count from (None: the session's start)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -94,18 +88,22 @@ class WatchResult:
     seconds: float
     errors: int
     reconnects: int
-    interrupted: bool  # ended by SIGINT
+    ending: Ending  # DONE, INTERRUPTED (SIGINT) or TERMINATED (SIGTERM)
+
+    @property
+    def interrupted(self) -> bool:
+        """Ended by SIGINT."""
+        return self.ending is Ending.INTERRUPTED
 
     def summary(self) -> str:
         return (
-            f"{_plural(self.quotes, 'quote')} from {_plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
-            f"({_plural(self.errors, 'error')})"
+            f"{plural(self.quotes, 'quote')} from {plural(self.symbols, 'symbol')} in {self.seconds:.1f} s "
+            f"({plural(self.errors, 'error')})"
         )
 
 
 _CONNECTED: Final = "Connected to Vorn"
 _CONNECTION_LOST: Final = "Connection lost, reconnecting.."
-_CONNECT_ERROR: Final = "Error occured on connect :: "
 _BACKOFF: Final = re.compile(r"Reconnect failed/unstable \((\d+) in a row\) :: backing off ([0-9.]+)s")
 
 
@@ -135,8 +133,8 @@ class _TickerLog(logging.Handler):
     def _connection(self, text: str, when: float) -> bool:
         if text == _CONNECTED:
             self.connected_at, self.cause, self.failures, self.retry_at = when, None, 0, None
-        elif text.startswith(_CONNECT_ERROR):
-            self.cause = text[len(_CONNECT_ERROR) :]
+        elif text.startswith(CONNECT_ERROR):
+            self.cause = text[len(CONNECT_ERROR) :]
         elif text == _CONNECTION_LOST:
             self.connected_at, self.cause = None, "connection lost"
         elif backoff := _BACKOFF.fullmatch(text):
@@ -226,8 +224,7 @@ class _Session:
         self.log = _TickerLog()
         self.output_closed = False
         self._window: deque[tuple[float, int]] = deque()
-        self._deadline: asyncio.Timeout | None = None
-        self._stopping = False
+        self.deadline = Deadline(opts.seconds, opts.started)
 
     def stats(self) -> StreamStats | None:
         return self.quotes.stats if self.quotes is not None else None
@@ -253,9 +250,7 @@ class _Session:
 
     def stop(self) -> None:
         """Ends the session in order, as if --seconds had run out."""
-        self._stopping = True
-        if self._deadline is not None and not self._deadline.expired():
-            self._deadline.reschedule(asyncio.get_running_loop().time())
+        self.deadline.end_now()
 
     def output_gone(self) -> None:
         self.output_closed = True
@@ -365,13 +360,13 @@ class _Session:
             parts = [Text("○ disconnected", style="yellow")]
             if self.log.retry_at is not None:
                 wait = max(0.0, self.log.retry_at - time.time())
-                parts.append(Text(f"next try in {wait:.1f} s ({_plural(self.log.failures, 'failure')} in a row)"))
+                parts.append(Text(f"next try in {wait:.1f} s ({plural(self.log.failures, 'failure')} in a row)"))
         rtt = f"{self.rtt_ms:.2f} ms" if self.rtt_ms is not None else "—"
         parts += [
             Text(f"{self.rate():.1f} quotes/s"),
-            Text(_plural(self.count, "quote")),
-            Text(_plural(stats.errors if stats else 0, "error")),
-            Text(_plural(stats.reconnects if stats else 0, "reconnect")),
+            Text(plural(self.count, "quote")),
+            Text(plural(stats.errors if stats else 0, "error")),
+            Text(plural(stats.reconnects if stats else 0, "reconnect")),
             Text(f"rtt {rtt}"),
         ]
         line = Text(no_wrap=True, overflow="crop")
@@ -405,39 +400,37 @@ class _Session:
 
     async def run(self) -> None:
         """Streams until --seconds have passed, or stop() (without: until cancelled)."""
+        choice = choose_feed(self.opts.feed, self.opts.ca_file, self.opts.rate)
+        await self.deadline.run(lambda stack: self._run(choice, stack))
+
+    async def _run(self, choice: FeedChoice, stack: contextlib.AsyncExitStack) -> None:
         opts = self.opts
-        choice = choose_feed(opts.feed, opts.ca_file, opts.rate)
-        async with contextlib.AsyncExitStack() as stack:
-            self.target = target = await stack.enter_async_context(open_feed(choice))
-            # The table shows each symbol's latest state: a slow terminal skips
-            # to it. --json prints every quote.
-            quotes = stream(list(opts.symbols), url=target.url, ssl_context=target.ssl_context, conflate=not opts.json)
-            self.quotes = await stack.enter_async_context(quotes)
-            if self.out is sys.stdout:
-                stack.callback(watch_stdout(self.output_gone))
-            helpers: list[asyncio.Task[None]] = []
-            stack.push_async_callback(_cancel, helpers)
-            if opts.rtt_interval > 0:
-                helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
-            if not opts.json:
-                live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
-                try:
-                    live.start()
-                except OutputClosed:
-                    self.output_gone()
-                    return
-                stack.callback(self._stop_live, live)
-                helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
-            if self._stopping:
+        self.target = target = await stack.enter_async_context(open_feed(choice))
+        # The table shows each symbol's latest state: a slow terminal skips
+        # to it. --json prints every quote.
+        quotes = stream(list(opts.symbols), url=target.url, ssl_context=target.ssl_context, conflate=not opts.json)
+        self.quotes = await stack.enter_async_context(quotes)
+        if self.out is sys.stdout:
+            stack.callback(watch_stdout(self.output_gone))
+        helpers: list[asyncio.Task[None]] = []
+        stack.push_async_callback(_cancel, helpers)
+        if opts.rtt_interval > 0:
+            helpers.append(asyncio.create_task(self.probe_rtt(quotes), name="vornticker-watch-rtt"))
+        if not opts.json:
+            live = Live(self.render(), console=self.console, auto_refresh=False, transient=False)
+            try:
+                live.start()
+            except OutputClosed:
+                self.output_gone()
                 return
-            with contextlib.suppress(TimeoutError):
-                async with asyncio.timeout(opts.seconds) as self._deadline:
-                    async for quote in quotes:
-                        try:
-                            self.on_quote(quote)
-                        except OutputClosed:
-                            self.output_gone()
-                            break
+            stack.callback(self._stop_live, live)
+            helpers.append(asyncio.create_task(self.redraw(live), name="vornticker-watch-redraw"))
+        async for quote in quotes:
+            try:
+                self.on_quote(quote)
+            except OutputClosed:
+                self.output_gone()
+                break
 
     def _stop_live(self, live: Live) -> None:
         with contextlib.suppress(OutputClosed):
@@ -462,6 +455,7 @@ def _ticker_logging(session: _Session, console: Console | None, opts: WatchOptio
         shown.setFormatter(TickerFormatter())
     elif opts.verbose:
         shown = RichHandler(console=console, show_path=False)
+        shown.setFormatter(TickerFormatter(fmt="%(message)s"))  # the handler shows time and level itself
     else:
         shown = logging.NullHandler()
     own = logging.getLogger("vornticker")
@@ -476,9 +470,8 @@ def _ticker_logging(session: _Session, console: Console | None, opts: WatchOptio
 def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | None = None) -> WatchResult:
     """Runs one watch session under asyncio.run and reports how it went.
 
-    A Ctrl-C ends it as interrupted. A SIGTERM ends it the same way and then
-    ends the process by that signal (when this runs on the main thread).
-    A reader of ``out`` that goes away ends it normally. Bad options raise
+    A Ctrl-C or a SIGTERM ends it early (``WatchResult.ending`` says which);
+    a reader of ``out`` that goes away ends it normally. Bad options raise
     CommandError.
     """
     out = sys.stdout if out is None else out
@@ -491,8 +484,6 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
     with _ticker_logging(session, console, opts):
         ending = run_until_signalled(session.run)
     elapsed = time.monotonic() - started
-    if ending.terminated:
-        signal.raise_signal(signal.SIGTERM)  # its default disposition is back: the process ends here
     stats = session.stats()
     return WatchResult(
         quotes=session.count,
@@ -500,75 +491,31 @@ def watch(opts: WatchOptions, *, out: IO[str] | None = None, console: Console | 
         seconds=elapsed,
         errors=stats.errors if stats is not None else 0,
         reconnects=stats.reconnects if stats is not None else 0,
-        interrupted=ending.interrupted,
+        ending=ending,
     )
 
 
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value >= 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, zero or more, not {text!r}")
-    return value
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vornticker", description="Stream market quotes.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    w = commands.add_parser("watch", help="show live quotes for some symbols", description="Show live quotes.")
-    w.add_argument("symbols", nargs="+", metavar="SYMBOL", help="e.g. AAPL ^GSPC BTC-USD EURUSD=X")
-    w.add_argument(
+def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
+    parser = commands.add_parser("watch", help="show live quotes for some symbols", description="Show live quotes.")
+    parser.add_argument("symbols", nargs="+", metavar="SYMBOL", help="e.g. AAPL ^GSPC BTC-USD EURUSD=X")
+    parser.add_argument(
         "--json", action="store_true", help="print each quote as one JSON object per line (default: a live table)"
     )
-    w.add_argument("--seconds", type=_seconds, metavar="N", help="stop after N seconds (default: at Ctrl-C)")
-    w.add_argument(
+    parser.add_argument("--seconds", type=seconds, metavar="N", help="stop after N seconds (default: at Ctrl-C)")
+    parser.add_argument(
         "--rtt-interval",
-        type=_seconds,
+        type=seconds,
         default=5.0,
         metavar="N",
         help="seconds between round-trip time probes, 0 for none (default %(default)g)",
     )
-    add_verbosity_option(w, default="warnings in the status line, or on standard error with --json")
-    add_feed_options(w)
-    w.set_defaults(run=_run_watch)
-
-    from .export import FORMATS
-
-    e = commands.add_parser(
-        "export",
-        help="write a capture's quotes as Parquet, CSV or JSON lines",
-        description="Decode every frame of a capture file (.vtr) and write one row per quote that decodes.",
-    )
-    e.add_argument("file", metavar="FILE", help="capture file written by vornticker record or vornticker.recording")
-    e.add_argument("-o", "--output", required=True, metavar="OUT", help="file to write (replaced if it exists)")
-    e.add_argument(
-        "--format",
-        choices=FORMATS,
-        default=None,
-        help="parquet (needs vornticker[arrow]), csv or jsonl (default: from OUT's suffix, else parquet)",
-    )
-    e.set_defaults(run=_run_export)
-
-    from . import capture_cli  # here, not at the top: it imports this module
-    capture_cli.register(commands)
+    add_verbosity_option(parser, default="warnings in the status line, or on standard error with --json")
+    add_feed_options(parser)
+    parser.set_defaults(run=run)
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
-    args, unknown = parser.parse_known_args(argv)
-    command = subcommand_parser(parser, args.command)
-    if unknown:
-        # The subcommand's own usage, not the top-level one.
-        command.error(f"unrecognized arguments: {' '.join(unknown)}")
-    run: Callable[[argparse.Namespace], int] = args.run
-    return run_subcommand(command.prog, run, args)
-
-
-def _run_watch(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> Ending:
     opts = WatchOptions(
         symbols=list(dict.fromkeys(args.symbols)),
         json=args.json,
@@ -578,52 +525,12 @@ def _run_watch(args: argparse.Namespace) -> int:
         rate=args.rate,
         rtt_interval=args.rtt_interval,
         verbose=args.verbose,
+        started=args.started,
     )
     try:
         result = watch(opts)
-    except KeyboardInterrupt:
-        return EXIT_SIGINT
+    except (OSError, RuntimeError) as e:
+        # The local feed could not start, the reconnect loop failed: as record reports them.
+        raise CommandError(run_failure(e), at_run_time=True) from None
     say(result.summary())
-    return EXIT_SIGINT if result.interrupted else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
-
-
-def _run_export(args: argparse.Namespace) -> int:
-    from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn, TransferSpeedColumn
-
-    from . import recording
-    from .export import ExportError, export
-
-    console = Console(stderr=True)
-    bar = Progress(
-        TextColumn("exporting {task.description}"),
-        BarColumn(),
-        DownloadColumn(),
-        TransferSpeedColumn(),
-        TimeRemainingColumn(),
-        console=console,
-        transient=True,
-        disable=not console.is_terminal,
-    )
-    try:
-        with bar:
-            task = bar.add_task(os.path.basename(args.file), total=None)
-            result = export(
-                args.file,
-                args.output,
-                args.format,
-                progress=lambda done, total: bar.update(task, completed=done, total=total),
-            )
-    except ExportError as exc:
-        print(f"vornticker export: {exc}", file=sys.stderr)
-        return 2
-    except (recording.FormatError, OSError) as exc:
-        print(f"vornticker export: {exc}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return EXIT_SIGINT
-    print(result.summary(), file=sys.stderr)
-    return 0
+    return result.ending

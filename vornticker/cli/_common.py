@@ -1,12 +1,17 @@
-"""What every ``vornticker`` subcommand shares.
+"""What every ``vornticker`` command shares.
 
 - Output: :func:`write_line` writes a line to standard output and raises
   :class:`OutputClosed` once its reader has gone away (``... | head -n 3``);
   :func:`watch_stdout` notices that even while nothing is written;
-  :func:`say` writes a line to standard error. :func:`run_subcommand`, which
-  ``cli.main()`` calls, turns an ``OutputClosed`` (or a ``BrokenPipeError``
-  on standard output) into status 0 and a :class:`CommandError` into one
-  line on standard error.
+  :func:`say` writes a line to standard error; :func:`quiet_outputs` makes
+  the end of the process quiet whichever of them has gone.
+- Errors and endings: a command raises :class:`CommandError` or returns an
+  :class:`Ending`; ``vornticker.cli.main()`` turns either into the exit
+  status (an ``OutputClosed`` into 0).
+- Argument types: :func:`seconds`, :func:`port`, :func:`quotes_per_second`.
+- Signals and time: :func:`run_until_signalled` runs a command's coroutine
+  until it ends or SIGINT/SIGTERM; :class:`Deadline` is ``--seconds`` for a
+  whole session; :func:`serve_until_stopped` serves a feed until stopped.
 - Logging: :func:`add_verbosity_option` adds ``-v``/``-vv``;
   :func:`verbosity_logging` sets the loggers up for the count.
 - Where quotes come from: :func:`add_feed_options` adds ``--feed``,
@@ -21,49 +26,69 @@ import argparse
 import asyncio
 import contextlib
 import dataclasses
+import enum
+import errno
 import logging
 import math
 import os
 import re
 import select
+import shlex
 import signal
 import ssl
 import stat
 import sys
+import tempfile
+import time
 import urllib.parse
-from collections.abc import AsyncIterator, Callable, Coroutine, Iterator
-from typing import IO, Any, Final, Literal
+from collections.abc import AsyncIterator, Callable, Coroutine, Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any, Final, Literal, Protocol
 
-from . import vornticker as _vornticker
+from .. import vornticker as _vornticker
+from ..feed.tls import CA_FILE, EXTRA
+
+if TYPE_CHECKING:
+    from ..feed import FeedServer
 
 __all__ = [
+    "DEFAULT_RATE",
+    "CONNECT_ERROR",
     "CommandError",
+    "Deadline",
+    "Ending",
     "FeedChoice",
     "FeedTarget",
     "OutputClosed",
+    "Subcommands",
     "TickerFormatter",
     "add_feed_options",
+    "add_server_options",
     "add_verbosity_option",
-    "Ending",
     "build_endpoint_url",
-    "run_until_signalled",
     "choose_feed",
     "describe_connect_failure",
     "feed_choice",
+    "file_error",
     "is_placeholder_url",
     "open_feed",
+    "plural",
+    "port",
+    "process_start",
+    "quiet_outputs",
     "quotes_per_second",
-    "run_subcommand",
+    "run_failure",
+    "run_until_signalled",
     "say",
+    "seconds",
+    "serve_until_stopped",
+    "server_tls",
     "silence_stdout",
     "stdout_closed",
-    "subcommand_parser",
     "verbosity_logging",
     "watch_stdout",
     "write_line",
 ]
 
-EXIT_USAGE: Final = 2
 DEFAULT_RATE: Final = 5.0
 # The CMake option that names the service's host at build time.
 ENDPOINT_OPTION: Final = "VORN_ENDPOINT_HOST"
@@ -75,12 +100,29 @@ _PLACEHOLDER_DOMAINS: Final = ("example", "invalid")
 
 
 class CommandError(Exception):
-    """A problem the user can fix: shown as one line, ``PROG: error: MESSAGE``,
-    and the command ends with ``status``."""
+    """Why a command cannot go on, shown as one line: ``vornticker CMD:
+    error: MESSAGE``. Bad usage or input unless ``at_run_time`` (what was
+    asked could not be done: no connection, a port in use, a disk full)."""
 
-    def __init__(self, message: str, status: int = EXIT_USAGE) -> None:
+    def __init__(self, message: str, *, at_run_time: bool = False) -> None:
         super().__init__(message)
-        self.status = status
+        self.at_run_time = at_run_time
+
+
+class Ending(enum.Enum):
+    """How a command that ran ended; ``vornticker.cli.main`` turns it into
+    the exit status."""
+
+    DONE = enum.auto()
+    SKIPPED = enum.auto()  # done, but some data was skipped
+    INTERRUPTED = enum.auto()  # by SIGINT (Ctrl-C)
+    TERMINATED = enum.auto()  # by SIGTERM
+
+
+class Subcommands(Protocol):
+    """What a command module adds its parser to (argparse's subparsers)."""
+
+    def add_parser(self, name: str, **kwargs: Any) -> argparse.ArgumentParser: ...
 
 
 class OutputClosed(Exception):
@@ -94,11 +136,39 @@ def say(line: str) -> None:
         print(line, file=sys.stderr, flush=True)
 
 
+def plural(count: int, word: str) -> str:
+    """``1 quote``, ``1,024 quotes``."""
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
+def run_failure(e: Exception) -> str:
+    """Why a session failed at run time, in one line: a file's error as
+    ``FILE: reason``, anything else with the error that caused it."""
+    if isinstance(e, OSError):
+        return file_error(e)
+    return f"{e}: {e.__cause__!r}" if e.__cause__ is not None else str(e)
+
+
+def file_error(e: OSError | ValueError) -> str:
+    """An error about a file, as ``FILE: reason`` (a FormatError names its file already)."""
+    if isinstance(e, OSError) and e.filename is not None and e.strerror:
+        return f"{e.filename}: {e.strerror}"
+    return str(e)
+
+
 def _is_stdout(out: IO[str]) -> bool:
     try:
         return out is sys.stdout or out is sys.__stdout__ or out.fileno() == 1
     except (AttributeError, OSError, ValueError):
         return False
+
+
+def _to_devnull(fd: int) -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
 
 
 def silence_stdout() -> None:
@@ -109,11 +179,27 @@ def silence_stdout() -> None:
     except (AttributeError, OSError, ValueError):
         sys.stdout = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
         return
-    devnull = os.open(os.devnull, os.O_WRONLY)
+    _to_devnull(fd)
+
+
+def _quiet(stream: IO[str] | None) -> None:
+    if stream is None:
+        return
     try:
-        os.dup2(devnull, fd)
-    finally:
-        os.close(devnull)
+        stream.flush()
+    except (OSError, ValueError):
+        # Its reader has gone: what is left goes nowhere, rather than fail
+        # again at exit with a traceback and status 120.
+        with contextlib.suppress(AttributeError, OSError, ValueError):
+            _to_devnull(stream.fileno())
+
+
+def quiet_outputs() -> None:
+    """Flushes standard output and standard error; one whose reader has
+    gone away is pointed at /dev/null, so that the end of the process is
+    quiet whatever was still buffered."""
+    _quiet(sys.stdout)
+    _quiet(sys.stderr)
 
 
 def write_line(line: str, out: IO[str] | None = None) -> None:
@@ -185,36 +271,6 @@ def watch_stdout(on_closed: Callable[[], None]) -> Callable[[], None]:
     return stop
 
 
-def subcommand_parser(parser: argparse.ArgumentParser, name: str) -> argparse.ArgumentParser:
-    """The parser of subcommand ``name`` (``parser`` itself if it has none)."""
-    for action in parser._actions:
-        if isinstance(action, argparse._SubParsersAction):
-            choice = action.choices.get(name)
-            if isinstance(choice, argparse.ArgumentParser):
-                return choice
-    return parser
-
-
-def run_subcommand(prog: str, run: Callable[[argparse.Namespace], int], args: argparse.Namespace) -> int:
-    """Runs ``run(args)``, the way every subcommand ends.
-
-    A reader of standard output that went away ends the command with status
-    0, as it does any Unix filter; a CommandError is one line on standard
-    error, ``PROG: error: MESSAGE``, and its status."""
-    try:
-        return run(args)
-    except OutputClosed:
-        return 0
-    except BrokenPipeError:
-        if not stdout_closed():
-            raise
-        silence_stdout()
-        return 0
-    except CommandError as e:
-        say(f"{prog}: error: {e}")
-        return e.status
-
-
 # -- logging --------------------------------------------------------------------------------
 
 
@@ -230,7 +286,8 @@ def add_verbosity_option(parser: argparse.ArgumentParser, default: str = "warnin
     )
 
 
-_CONNECT_ERROR: Final = "Error occured on connect :: "
+# The ticker's log text before the cause of a failed connection attempt.
+CONNECT_ERROR: Final = "Error occured on connect :: "
 _ERRNO = re.compile(r"\[Errno (-?\d+)\] ")
 _CALL_FAILED = re.compile(r"Connect call failed \('([^']*)', (\d+)")
 _UNRESOLVED = re.compile(r"Name or service not known|name resolution|No address associated")
@@ -261,14 +318,16 @@ class TickerFormatter(logging.Formatter):
     """One line per record, the ticker's failed connection attempts in words
     (``describe_connect_failure``)."""
 
-    def __init__(self, connect_timeout: float = 8.0) -> None:
-        super().__init__("%(asctime)s %(name)s %(levelname)s: %(message)s")
+    def __init__(
+        self, connect_timeout: float = 8.0, fmt: str = "%(asctime)s %(name)s %(levelname)s: %(message)s"
+    ) -> None:
+        super().__init__(fmt)
         self.connect_timeout = connect_timeout
 
     def formatMessage(self, record: logging.LogRecord) -> str:
         text = record.message
-        if record.name == "vornticker.vornticker" and text.startswith(_CONNECT_ERROR):
-            failure = describe_connect_failure(text[len(_CONNECT_ERROR) :], self.connect_timeout)
+        if record.name == "vornticker.vornticker" and text.startswith(CONNECT_ERROR):
+            failure = describe_connect_failure(text[len(CONNECT_ERROR) :], self.connect_timeout)
             record = logging.makeLogRecord({**record.__dict__, "message": f"cannot connect: {failure}"})
         return super().formatMessage(record)
 
@@ -314,6 +373,28 @@ def _feed(text: str) -> str:
             return text
         raise argparse.ArgumentTypeError(f"no host in {text!r}")
     raise argparse.ArgumentTypeError(f"use 'service', 'local', or a ws:// or wss:// URL, not {text!r}")
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a finite number of seconds, zero or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0 or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, zero or more, not {text!r}")
+    return value
+
+
+def port(text: str) -> int:
+    """An argparse type: a TCP port, 0 for any free one."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"a port is 0 to 65535, not {value}")
+    return value
 
 
 def quotes_per_second(text: str) -> float:
@@ -413,28 +494,72 @@ def is_placeholder_url(url: str) -> bool:
     return host.rsplit(".", 1)[-1] in _PLACEHOLDER_DOMAINS
 
 
-@dataclasses.dataclass
-class Ending:
-    """How :func:`run_until_signalled` ended: by Ctrl-C, or by SIGTERM (the
-    caller raises it again once it has reported, so the process ends by
-    that signal)."""
+def process_start() -> float:
+    """When this process started, on the event loop's clock (time.monotonic),
+    for a command that is the program: its --seconds count from there, start-up included."""
+    now = time.monotonic()
+    try:
+        with open("/proc/self/stat", "rb") as f:
+            # The start time is the 22nd field, after the command's name in parentheses.
+            ticks = int(f.read().rsplit(b")", 1)[1].split()[19])
+        age = time.clock_gettime(time.CLOCK_BOOTTIME) - ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, AttributeError):
+        return now
+    return now - age if 0 <= age < 60 else now
 
-    interrupted: bool = False
-    terminated: bool = False
+
+class Deadline:
+    """``--seconds N`` for a whole session: connecting, running and closing
+    what it opened all end within N s plus :attr:`CLOSE_GRACE`. A close
+    that takes longer (a connection attempt the stream waits out) is cut
+    short; what it cleans up on the way is done all the same.
+
+    ``await deadline.run(session)`` runs ``session(stack)``, which enters
+    what it opens on ``stack``; :meth:`end_now` ends it early, in order."""
+
+    CLOSE_GRACE: Final = 0.25
+
+    def __init__(self, seconds: float | None, start: float | None = None) -> None:
+        self.seconds = seconds
+        self.start = start
+        self._timeout: asyncio.Timeout | None = None
+        self._ended = False
+
+    def end_now(self) -> None:
+        self._ended = True
+        if self._timeout is not None and not self._timeout.expired():
+            self._timeout.reschedule(asyncio.get_running_loop().time())
+
+    async def run(self, session: Callable[[contextlib.AsyncExitStack], Coroutine[Any, Any, None]]) -> None:
+        if self._ended:
+            return
+        now = asyncio.get_running_loop().time()
+        end = None if self.seconds is None else (now if self.start is None else self.start) + self.seconds
+        with contextlib.suppress(TimeoutError):
+            async with asyncio.timeout_at(None if end is None else end + self.CLOSE_GRACE) as closing:
+                async with contextlib.AsyncExitStack() as stack:
+                    with contextlib.suppress(TimeoutError):
+                        async with asyncio.timeout_at(end) as self._timeout:
+                            if self._ended:  # before the timeout existed
+                                self._timeout.reschedule(now)
+                            await session(stack)
+                    # However the session ended, closing gets its grace from now.
+                    closing.reschedule(asyncio.get_running_loop().time() + self.CLOSE_GRACE)
 
 
 def run_until_signalled(main: Callable[[], Coroutine[Any, Any, None]]) -> Ending:
     """``asyncio.run(main())``, where SIGTERM cancels the main task as
     Ctrl-C does, so a command's streams close on the way out either way.
     Any other exception propagates."""
-    ending = Ending()
+    terminated = False
 
     async def guarded() -> None:
         loop, task = asyncio.get_running_loop(), asyncio.current_task()
         assert task is not None
 
         def on_sigterm() -> None:
-            ending.terminated = True
+            nonlocal terminated
+            terminated = True
             task.cancel()
 
         with contextlib.suppress(NotImplementedError, RuntimeError, ValueError):  # a loop off the main thread
@@ -448,11 +573,11 @@ def run_until_signalled(main: Callable[[], Coroutine[Any, Any, None]]) -> Ending
     try:
         asyncio.run(guarded())
     except KeyboardInterrupt:
-        ending.interrupted = True
+        return Ending.INTERRUPTED
     except asyncio.CancelledError:
-        if not ending.terminated:
+        if not terminated:
             raise
-    return ending
+    return Ending.TERMINATED if terminated else Ending.DONE
 
 
 def build_endpoint_url() -> str:
@@ -487,7 +612,7 @@ async def open_feed(choice: FeedChoice) -> AsyncIterator[FeedTarget]:
     says what it is. Without TLS support the local feed serves ws://, and a
     note says why."""
     if choice.kind == "local":
-        from .feed import LocalFeed, tls_unavailable_reason
+        from ..feed import LocalFeed, tls_unavailable_reason
 
         why = tls_unavailable_reason()
         if why is not None:
@@ -505,3 +630,139 @@ async def open_feed(choice: FeedChoice) -> AsyncIterator[FeedTarget]:
             raise CommandError(_placeholder_advice(url))
         say(f"note: {_placeholder_advice(url)}; trying it anyway, as --feed service asks")
     yield FeedTarget(None, choice.ssl_context, url)
+
+
+# -- serving a feed -------------------------------------------------------------------------
+
+
+def _start_failure(e: OSError | ValueError, host: str, port: int) -> str:
+    if isinstance(e, ValueError):
+        return str(e)  # a kept CA that cannot be used; the message names the file
+    if e.filename is not None:
+        return f"{e.filename}: {e.strerror}"
+    where = f"[{host}]" if ":" in host else host
+    if e.errno is not None and e.errno > 0:
+        reason = os.strerror(e.errno)
+        reason = reason[:1].lower() + reason[1:]
+    else:  # a name that does not resolve
+        reason = e.strerror or str(e)
+    advice = "; pick another --port, or 0 for any free one" if e.errno == errno.EADDRINUSE else ""
+    return f"cannot listen on {where}:{port}: {reason}{advice}"
+
+
+def _ca_file_for_clients(
+    feed: FeedServer, ca_file: str | None, tls_dir: str | None, temporary: contextlib.ExitStack
+) -> str | None:
+    """Where clients find the CA to trust: --ca-file, the kept one, or a file that lasts while the feed runs."""
+    if not feed.tls:
+        return None
+    if ca_file is not None:
+        feed.write_ca_file(ca_file)
+        return ca_file
+    if tls_dir is not None:
+        return os.path.join(tls_dir, CA_FILE)
+    path = os.path.join(temporary.enter_context(tempfile.TemporaryDirectory(prefix="vornticker-feed-")), CA_FILE)
+    feed.write_ca_file(path)
+    say(f"note: {path} goes away when the feed stops; --tls-dir DIR keeps a CA across restarts")
+    return path
+
+
+def _watch_command(program: str, url: str, ca_file: str | None, symbols: Sequence[str]) -> str:
+    words = [*shlex.split(program), "watch", "--feed", url]
+    if ca_file is not None:
+        words += ["--ca-file", os.path.abspath(ca_file)]
+    return shlex.join([*words, *symbols])
+
+
+def add_server_options(parser: argparse.ArgumentParser) -> None:
+    """``--host``, ``--port``, ``--tls``/``--plain``, ``--ca-file`` and
+    ``--tls-dir``: where and how a feed serves."""
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default %(default)s)")
+    parser.add_argument("--port", type=port, default=8765, help="port, 0 for any free one (default %(default)s)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument(
+        "--tls",
+        dest="tls",
+        action="store_true",
+        default=None,
+        help=f"serve wss:// (default when the cryptography package, the {EXTRA} extra, is installed)",
+    )
+    mode.add_argument("--plain", dest="tls", action="store_false", help="serve ws:// without TLS")
+    parser.add_argument(
+        "--ca-file",
+        metavar="PATH",
+        help="write the CA certificate that clients should trust here (default: a temporary file, "
+        "named in the command printed at start, that lasts while the feed runs)",
+    )
+    parser.add_argument(
+        "--tls-dir",
+        metavar="DIR",
+        help=f"keep the CA ({CA_FILE}) and its key in DIR and reuse them at every start, so clients that trust "
+        f"DIR/{CA_FILE} can reconnect after a restart (default: a new CA at every start)",
+    )
+    parser.add_argument(
+        "-v", "--verbose", action="store_true", help="log connections and control messages (default: warnings only)"
+    )
+
+
+def server_tls(args: argparse.Namespace) -> bool:
+    """Whether to serve wss://, from the options of :func:`add_server_options`:
+    a TLS option that cannot be had is a CommandError; without the
+    cryptography package the feed serves ws:// and a note says why."""
+    from ..feed.tls import tls_unavailable_reason
+
+    asked = [flag for flag, given in (("--tls", args.tls), ("--ca-file", args.ca_file), ("--tls-dir", args.tls_dir)) if given]
+    if args.tls is False and asked:
+        raise CommandError(f"{asked[0]} needs TLS: drop --plain")
+    why = None if args.tls is False else tls_unavailable_reason()
+    if why is not None:
+        if asked:
+            raise CommandError(f"{asked[0]}: {why}")
+        say(f"note: serving ws:// without TLS, as {why}")
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING, format="%(name)s: %(message)s")
+    return args.tls is not False and why is None
+
+
+async def serve_until_stopped(
+    feed: FeedServer,
+    args: argparse.Namespace,
+    symbols: Callable[[], Sequence[str]] | None = None,
+) -> Ending:
+    """Starts ``feed``, prints its URL and a watch command that trusts its
+    CA (for ``symbols()``, when given), and serves until SIGINT, SIGTERM or
+    a closed standard output (DONE); then stops it. ``args`` has the options
+    ``host``, ``port``, ``ca_file`` and ``tls_dir``. Raises CommandError
+    when it could not serve."""
+    try:
+        await feed.start()
+    except (OSError, ValueError) as e:
+        raise CommandError(_start_failure(e, args.host, args.port), at_run_time=True) from None
+    try:
+        with contextlib.ExitStack() as temporary:
+            try:
+                ca_file = _ca_file_for_clients(feed, args.ca_file, args.tls_dir, temporary)
+            except OSError as e:
+                raise CommandError(f"--ca-file: {file_error(e)}", at_run_time=True) from None
+            loop = asyncio.get_running_loop()
+            stopped: asyncio.Future[Ending] = loop.create_future()
+
+            def stop(ending: Ending) -> None:
+                if not stopped.done():
+                    stopped.set_result(ending)
+
+            # Before the URL: whoever read it may signal at once.
+            for sig, ending in ((signal.SIGINT, Ending.INTERRUPTED), (signal.SIGTERM, Ending.TERMINATED)):
+                loop.add_signal_handler(sig, stop, ending)
+            stop_watching: Callable[[], None] = lambda: None  # noqa: E731
+            try:
+                write_line(feed.url)
+                names = (symbols() if symbols is not None else ()) or ("AAPL", "BTC-USD")
+                say(f"try: {_watch_command(getattr(args, 'program', 'vornticker'), feed.url, ca_file, names)}")
+                stop_watching = watch_stdout(lambda: stop(Ending.DONE))
+                return await stopped
+            finally:
+                stop_watching()
+                for sig in (signal.SIGINT, signal.SIGTERM):
+                    loop.remove_signal_handler(sig)
+    finally:
+        await feed.stop()
