@@ -13,7 +13,7 @@ import pyarrow as pa
 import pyarrow.dataset as pads
 import pytest
 
-from vornticker import analysis, decode_frame, recording
+from vornticker import analysis, cli, decode_frame, recording
 from vornticker.dataset import MANIFEST, DatasetError, export_dataset
 from vornticker.feed import encode_frame
 
@@ -268,3 +268,40 @@ def test_the_docs_recipes_run_and_agree(recipe_data, monkeypatch, python, sql):
     # (Nulls sort first in polars, last in DuckDB.)
     firsts = [sorted(str(row[0]) for row in rows) for rows in results]
     assert all(first == firsts[0] for first in firsts)
+
+
+def damaged_copy(tmp_path):
+    path = write_capture(tmp_path / "d.vtr", random_frames(3, 400), block_size=2048)
+    data = bytearray(path.read_bytes())
+    data[-30] ^= 0xFF  # the last block's checksum fails
+    path.write_bytes(bytes(data))
+    return path
+
+
+@pytest.mark.parametrize(
+    "args, status, first_line",
+    [
+        (["bars", "{good}", "--every", "5x", "-o", "{tmp}/b.csv"], 2, "vornticker bars: error: argument --every: unknown interval '5x'"),
+        (["bars", "{good}", "--every", "1m", "--symbols", "ZZZ", "-o", "{tmp}/b.csv"], 0, "no quotes of ZZZ"),
+        (["bars", "{damaged}", "--every", "1m", "-o", "{tmp}/b.parquet"], 3, None),
+        (["bars", "{good}", "--every", "1m", "-o", "{good}"], 2, "vornticker bars: error: {good}: refusing to overwrite the input"),
+        (["chart", "{good}", "A", "-o", "{tmp}/missing/c.png"], 2, "vornticker chart: error: {tmp}/missing: no such directory"),
+        (["export", "{good}", "--dataset", "{tmp}/foreign"], 2, "vornticker export: error: {tmp}/foreign: not a vornticker dataset"),
+    ],
+)
+def test_bad_input_is_one_line_and_the_right_status(tmp_path, capsys, args, status, first_line):
+    good = write_capture(tmp_path / "g.vtr", random_frames(4, 200))
+    (tmp_path / "foreign").mkdir()
+    (tmp_path / "foreign" / "mine.txt").write_text("x")
+    names = {"good": good, "damaged": damaged_copy(tmp_path), "tmp": tmp_path}
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    try:
+        got = cli.main([a.format(**names) for a in args])
+    except SystemExit as e:  # argparse's usage errors
+        got = e.code
+    assert got == status
+    err = capsys.readouterr().err
+    if first_line is not None:
+        assert first_line.format(**names) in err.splitlines()[0]
+    if status == 2:
+        assert sorted(p.name for p in tmp_path.rglob("*")) == before
