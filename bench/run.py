@@ -12,6 +12,8 @@
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
   record  what recording to a capture file adds to each frame on the loop's thread
+  dataset  captures into a partitioned Parquet dataset with one and two
+          worker processes: rows/s and the speed-up
 
 Prints the machine, one table per section and the goals met or missed;
 writes bench/out/results.json, bench/out/report.txt and PNG plots to
@@ -39,7 +41,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory", "record")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "dataset")
 
 
 def ensure_dependencies() -> None:
@@ -169,6 +171,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
 
 def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
     import columnar
+    import dataset
     import decode
     import e2e
     import memory
@@ -181,6 +184,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=4_000, repeat=5),
             "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "record": record.Config(frames=20_000, repeat=5),
+            "dataset": dataset.Config(captures=10, frames=20_000),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -191,6 +195,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=20_000, repeat=10),
             "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "record": record.Config(frames=100_000, repeat=10),
+            "dataset": dataset.Config(captures=10, frames=1_000_000),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -227,6 +232,7 @@ def main() -> int:
 
     ensure_dependencies()
     import columnar
+    import dataset
     import decode
     import e2e
     import memory
@@ -253,6 +259,9 @@ def main() -> int:
     if "record" in sections:
         log("record ...")
         results["record"] = record.run(cfg["record"], log)
+    if "dataset" in sections:
+        log("dataset ...")
+        results["dataset"] = dataset.run(cfg["dataset"], log)
     mach["seconds"] = round(time.monotonic() - t0, 1)
     # The idle-class spinners are this process's children; their time is
     # counted as their own, so what is left is other processes'.
@@ -262,7 +271,7 @@ def main() -> int:
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
                                 ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
-                                ("record", record, "RECORD")):
+                                ("record", record, "RECORD"), ("dataset", dataset, "DATASET")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

@@ -10,6 +10,7 @@ from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeR
 
 from .. import recording
 from ..export import FORMATS, ExportError, export
+from . import export_dataset
 from ._common import CommandError, Ending, Subcommands, file_error, say
 
 __all__ = ["add_parser", "run"]
@@ -21,19 +22,28 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
         help="write a capture's quotes as Parquet, CSV or JSON lines",
         description="Decode every frame of a capture file (.vtr) and write one row per quote that decodes.",
     )
-    parser.add_argument("file", metavar="FILE", help="capture file written by vornticker record or vornticker.recording")
-    parser.add_argument("-o", "--output", required=True, metavar="OUT", help="file to write (replaced if it exists)")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="capture file written by vornticker record or vornticker.recording (several with --dataset)")
+    parser.add_argument("-o", "--output", metavar="OUT", help="file to write (replaced if it exists)")
     parser.add_argument(
         "--format",
         choices=FORMATS,
         default=None,
         help="parquet (needs vornticker[arrow]), csv or jsonl (default: from OUT's suffix, else parquet)",
     )
+    export_dataset.add_options(parser)
     parser.set_defaults(run=run)
     return parser
 
 
 def run(args: argparse.Namespace) -> Ending:
+    if args.dataset is not None:
+        if args.output is not None:
+            raise CommandError("-o and --dataset exclude each other: a dataset is a directory")
+        return export_dataset.run(args)
+    if args.output is None or len(args.files) != 1:
+        raise CommandError("export one FILE with -o OUT, or many into --dataset DIR")
+    args.file = args.files[0]
 
     console = Console(stderr=True)
     bar = Progress(
