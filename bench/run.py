@@ -14,6 +14,8 @@
   record  what recording to a capture file adds to each frame on the loop's thread
   capture what reading past damage costs per damaged MiB; the longest stall
           of a replay's loop serving 20 clients
+  dataset  captures into a partitioned Parquet dataset with one and two
+          worker processes: rows/s and the speed-up
 
 Prints the machine, one table per section and the goals met or missed;
 writes bench/out/results.json, bench/out/report.txt and PNG plots to
@@ -41,7 +43,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture", "dataset")
 
 
 def ensure_dependencies() -> None:
@@ -172,6 +174,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
 def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
     import capture
     import columnar
+    import dataset
     import decode
     import e2e
     import memory
@@ -185,6 +188,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "record": record.Config(frames=20_000, repeat=5),
             "capture": capture.Config(damaged_mib=16, capture_mb=100, clients=20, seconds=4.0, speed=1.0),
+            "dataset": dataset.Config(captures=10, frames=20_000),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -196,6 +200,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "record": record.Config(frames=100_000, repeat=10),
             "capture": capture.Config(damaged_mib=64, capture_mb=100, clients=20, seconds=10.0, speed=1.0),
+            "dataset": dataset.Config(captures=10, frames=1_000_000),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -233,6 +238,7 @@ def main() -> int:
     ensure_dependencies()
     import capture
     import columnar
+    import dataset
     import decode
     import e2e
     import memory
@@ -262,6 +268,9 @@ def main() -> int:
     if "capture" in sections:
         log("capture ...")
         results["capture"] = capture.run(cfg["capture"], log)
+    if "dataset" in sections:
+        log("dataset ...")
+        results["dataset"] = dataset.run(cfg["dataset"], log)
     mach["seconds"] = round(time.monotonic() - t0, 1)
     # The idle-class spinners are this process's children; their time is
     # counted as their own, so what is left is other processes'.
@@ -271,7 +280,8 @@ def main() -> int:
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
                                 ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
-                                ("record", record, "RECORD"), ("capture", capture, "CAPTURE")):
+                                ("record", record, "RECORD"), ("capture", capture, "CAPTURE"),
+                                ("dataset", dataset, "DATASET")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

@@ -444,3 +444,19 @@ def test_a_command_still_connecting_ends_in_time(tmp_path, command, end):
         assert elapsed < 2.0 + 0.5, (elapsed, err)
     if command == "record":
         assert recording.summarize(tmp_path / "out.vtr").stats.damage == []
+
+
+@pytest.mark.parametrize(
+    "samples, line",
+    [
+        ([], ""),
+        ([(59.0, 5.0)], "           ▄"),  # one price: mid-height, in the newest slice
+        ([(1.0, 1.0), (30.0, 3.0), (59.0, 2.0)], "▁    █     ▅"),
+        # The last price of each 5 s slice; what is older than a minute is gone.
+        ([(-10.0, 9.0), (2.0, 1.0), (3.0, 2.0), (59.0, 2.0)], "▄          ▄"),
+    ],
+)
+def test_the_watch_sparkline_shows_the_last_minute_scaled(samples, line):
+    from vornticker.cli.watch import sparkline
+
+    assert sparkline(samples, now=60.0) == line

@@ -82,9 +82,9 @@ class _Parser(argparse.ArgumentParser):
 
 def _parser(prog: str) -> tuple[_Parser, dict[str, _Parser]]:
     """The program's parser, and each command's by its name."""
-    from . import export, feed, info, record, replay, watch
+    from . import bars, chart, export, feed, info, record, replay, watch
 
-    modules: Sequence[_Command] = (watch, record, replay, info, export, feed)
+    modules: Sequence[_Command] = (watch, record, replay, info, export, bars, chart, feed)
 
     parser = _Parser(
         prog=prog,

@@ -12,6 +12,7 @@ from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeR
 
 from .. import recording
 from ..export import FORMATS, DamageError, ExportError, export
+from . import export_dataset
 from ._common import CommandError, Ending, Subcommands, file_error, say, silence_stdout
 
 __all__ = ["add_parser", "run"]
@@ -23,9 +24,10 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
         help="write a capture's quotes as Parquet, CSV or JSON lines",
         description="Decode every frame of a capture file (.vtr) and write one row per quote that decodes.",
     )
-    parser.add_argument("file", metavar="FILE", help="capture file written by vornticker record or vornticker.recording")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="capture file written by vornticker record or vornticker.recording (several with --dataset)")
     parser.add_argument(
-        "-o", "--output", required=True, metavar="OUT",
+        "-o", "--output", metavar="OUT",
         help="file to write (replaced if it exists, never FILE itself); - for standard output (CSV or JSON lines)",
     )  # fmt: skip
     parser.add_argument(
@@ -39,6 +41,7 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
                         "(ISO 8601, UTC unless it says otherwise, or nanoseconds since the epoch)")
     parser.add_argument("--end", type=_time, metavar="TIME", help="only frames received before TIME")
     parser.add_argument("--strict", action="store_true", help="fail (status 1, no output) if the capture has damage")
+    export_dataset.add_options(parser)
     parser.set_defaults(run=run)
     return parser
 
@@ -64,6 +67,13 @@ def _time(text: str) -> int:
 
 
 def run(args: argparse.Namespace) -> Ending:
+    if args.dataset is not None:
+        if args.output is not None:
+            raise CommandError("-o and --dataset exclude each other: a dataset is a directory")
+        return export_dataset.run(args)
+    if args.output is None or len(args.files) != 1:
+        raise CommandError("export one FILE with -o OUT, or many into --dataset DIR")
+    args.file = args.files[0]
     to_stdout = args.output == "-"
     fmt = args.format
     if to_stdout:

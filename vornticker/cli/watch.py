@@ -192,11 +192,37 @@ def _colour(value: object) -> str:
     return "green" if v > 0 else "red"
 
 
-_COLUMNS: Final = ("Symbol", "Name", "Last", "Change", "% Chg", "Bid", "Ask", "Volume", "Time")
+_COLUMNS: Final = ("Symbol", "Name", "Last", "Trend", "Change", "% Chg", "Bid", "Ask", "Volume", "Time")
 # Dropped whole, in this order, as the terminal narrows: a number cut short
 # would be a wrong number. Symbol and Last always stay.
-_DROP_ORDER: Final = (("Name",), ("Time",), ("Volume",), ("Bid", "Ask"), ("Change",), ("% Chg",))
+_DROP_ORDER: Final = (("Trend",), ("Name",), ("Time",), ("Volume",), ("Bid", "Ask"), ("Change",), ("% Chg",))
 _NAME_WIDTH: Final = (8, 22)  # names are cut (with an ellipsis) to fit, down to the first
+
+
+_SPARK_SECONDS: Final = 60.0  # how far back the sparkline looks
+_SPARK_CELLS: Final = 12  # one cell per 5 seconds
+_SPARKS: Final = "▁▂▃▄▅▆▇█"
+
+
+def sparkline(samples: Sequence[tuple[float, float]], now: float, cells: int = _SPARK_CELLS,
+              seconds: float = _SPARK_SECONDS) -> str:
+    """The last ``seconds`` of (monotonic time, price) samples as ``cells``
+    block characters, the last price of each slice, scaled from the lowest
+    to the highest; a slice without a price is a space."""
+    step = seconds / cells
+    last: list[float | None] = [None] * cells
+    for at, price in samples:
+        slot = cells - 1 - int((now - at) // step)
+        if 0 <= slot < cells:
+            last[slot] = price
+    known = [p for p in last if p is not None]
+    if not known:
+        return ""
+    lo, hi = min(known), max(known)
+    top = len(_SPARKS) - 1
+    return "".join(
+        " " if p is None else _SPARKS[top // 2 if hi == lo else round((p - lo) / (hi - lo) * top)] for p in last
+    )
 
 
 def _cell(text: str, style: str = "") -> Text:
@@ -220,6 +246,7 @@ class _Session:
         self.quotes: QuoteStream | None = None
         self.latest: dict[str, dict[str, object]] = {}
         self.direction: dict[str, int] = {}
+        self.recent: dict[str, deque[tuple[float, float]]] = {}  # (monotonic time, price), for the sparkline
         self.rtt_ms: float | None = None
         self.log = _TickerLog()
         self.output_closed = False
@@ -245,6 +272,12 @@ class _Session:
         old, new = _number(known.get("price")), _number(quote.get("price"))
         if old is not None and new is not None and new != old:
             self.direction[symbol] = 1 if new > old else -1
+        if new is not None:
+            now = time.monotonic()
+            recent = self.recent.setdefault(symbol, deque())
+            recent.append((now, new))
+            while now - recent[0][0] > _SPARK_SECONDS:
+                recent.popleft()
         # A quote may carry only what changed; keep the rest from earlier ones.
         known.update(quote)
 
@@ -319,6 +352,7 @@ class _Session:
             "Ask": _cell(_fmt(q.get("ask"), d)),
             "Volume": _cell(f"{volume:,}" if isinstance(volume, int) and not isinstance(volume, bool) else "—"),
             "Time": _cell(_fmt_time(q.get("time"))),
+            "Trend": _label(sparkline(self.recent.get(symbol, ()), time.monotonic()), "cyan"),
         }
 
     def _table(self, rows: list[dict[str, Text]], columns: Sequence[str], name_width: int) -> Table:
