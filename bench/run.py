@@ -12,6 +12,8 @@
   memory  RSS and tracemalloc growth over a long stream; C allocator calls
           per frame, counted with an LD_PRELOAD shim
   record  what recording to a capture file adds to each frame on the loop's thread
+  capture what reading past damage costs per damaged MiB; the longest stall
+          of a replay's loop serving 20 clients
   dataset  captures into a partitioned Parquet dataset with one and two
           worker processes: rows/s and the speed-up
 
@@ -41,7 +43,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "dataset")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture", "dataset")
 
 
 def ensure_dependencies() -> None:
@@ -170,6 +172,7 @@ def machine_lines(m: dict[str, Any]) -> list[str]:
 
 
 def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
+    import capture
     import columnar
     import dataset
     import decode
@@ -184,6 +187,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=4_000, repeat=5),
             "columnar": columnar.Config(frames=100_000, python_frames=10_000, repeat=3),
             "record": record.Config(frames=20_000, repeat=5),
+            "capture": capture.Config(damaged_mib=16, capture_mb=100, clients=20, seconds=4.0, speed=1.0),
             "dataset": dataset.Config(captures=10, frames=20_000),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
@@ -195,6 +199,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "decode": decode.Config(iterations=20_000, repeat=10),
             "columnar": columnar.Config(frames=500_000, python_frames=50_000, repeat=5),
             "record": record.Config(frames=100_000, repeat=10),
+            "capture": capture.Config(damaged_mib=64, capture_mb=100, clients=20, seconds=10.0, speed=1.0),
             "dataset": dataset.Config(captures=10, frames=1_000_000),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
@@ -231,6 +236,7 @@ def main() -> int:
     sections = args.only or list(SECTIONS)
 
     ensure_dependencies()
+    import capture
     import columnar
     import dataset
     import decode
@@ -259,6 +265,9 @@ def main() -> int:
     if "record" in sections:
         log("record ...")
         results["record"] = record.run(cfg["record"], log)
+    if "capture" in sections:
+        log("capture ...")
+        results["capture"] = capture.run(cfg["capture"], log)
     if "dataset" in sections:
         log("dataset ...")
         results["dataset"] = dataset.run(cfg["dataset"], log)
@@ -271,7 +280,8 @@ def main() -> int:
     goal_rows: list[tuple[str, bool, str]] = []
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
                                 ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
-                                ("record", record, "RECORD"), ("dataset", dataset, "DATASET")):
+                                ("record", record, "RECORD"), ("capture", capture, "CAPTURE"),
+                                ("dataset", dataset, "DATASET")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])

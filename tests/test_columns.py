@@ -269,3 +269,85 @@ def test_export_command_writes_what_export_writes(tmp_path, capsys):
     assert (tmp_path / "cmd.jsonl").read_bytes() == (tmp_path / "fn.jsonl").read_bytes()
     assert cli.main(["export", str(tmp_path / "missing.vtr"), "-o", str(tmp_path / "x.csv")]) == 2
     assert "missing.vtr" in capsys.readouterr().err
+
+
+def _symbol_frames(n):
+    """n frames cycling through three symbols, with a bad frame every 7th."""
+    frames = []
+    for i in range(n):
+        frames.append(b"junk" if i % 7 == 3 else q.frame(q.PricingData(id="ABC"[i % 3], price=float(i)).SerializeToString()))
+    return frames
+
+
+@pytest.mark.parametrize(
+    "options, keep",
+    [
+        ({"symbols": ["A", "C"]}, lambda i, f: f != b"junk" and i % 3 != 1),
+        ({"start_ns": T0 + 50, "end_ns": T0 + 90}, lambda i, f: 50 <= i < 90 and f != b"junk"),
+        ({"symbols": ["B"], "start_ns": T0 + 100}, lambda i, f: i >= 100 and i % 3 == 1 and f != b"junk"),
+    ],
+)
+def test_export_selects_rows_by_symbol_and_time(tmp_path, options, keep):
+    frames = _symbol_frames(140)
+    _capture(tmp_path / "c.vtr", frames)
+    result = export(tmp_path / "c.vtr", tmp_path / "out.parquet", **options)
+    want = [T0 + i for i, f in enumerate(frames) if keep(i, f)]
+    got = pq.read_table(tmp_path / "out.parquet")["recv_ns"].cast(pa.int64()).to_pylist()
+    assert got == want and result.rows == len(want)
+    in_window = [f for i, f in enumerate(frames) if T0 + i >= options.get("start_ns", T0)
+                 and T0 + i < options.get("end_ns", T0 + len(frames))]
+    # Frames before the start are not decoded, so not counted as bad either.
+    assert result.bad_frames == in_window.count(b"junk")
+
+
+def test_export_never_replaces_its_input_nor_guesses_a_format(tmp_path):
+    _capture(tmp_path / "c.vtr", _symbol_frames(20))
+    before = (tmp_path / "c.vtr").read_bytes()
+    (tmp_path / "link.parquet").symlink_to(tmp_path / "c.vtr")
+    for out, format in [(tmp_path / "c.vtr", "parquet"), (tmp_path / "link.parquet", None), (tmp_path / "x.txt", None)]:
+        with pytest.raises(ExportError, match=r"refusing to overwrite the input|names no format; the known formats"):
+            export(tmp_path / "c.vtr", out, format)
+    assert (tmp_path / "c.vtr").read_bytes() == before and sorted(p.name for p in tmp_path.iterdir()) == ["c.vtr", "link.parquet"]
+
+
+def test_export_writes_the_good_blocks_of_a_damaged_capture_or_nothing_if_strict(tmp_path):
+    import io
+
+    from test_recording import _block_offsets
+
+    frames = _symbol_frames(60)
+    _capture(tmp_path / "c.vtr", frames)
+    data = bytearray((tmp_path / "c.vtr").read_bytes())
+    block = _block_offsets(bytes(data))[1]
+    data[block + 30] ^= 1
+    (tmp_path / "c.vtr").write_bytes(bytes(data))
+    with recording.open(tmp_path / "c.vtr") as capture:
+        good = [f.recv_ns for f in capture if f.payload != b"junk"]
+    stdout = io.BytesIO()
+    result = export(tmp_path / "c.vtr", stdout, "jsonl")
+    assert [json.loads(line)["recv_ns"] for line in stdout.getvalue().splitlines()] == good
+    assert len(good) < 52 and result.damage[0][0] == block and "1 damaged stretch," in result.summary()
+    with pytest.raises(ExportError, match="1 damaged stretch"):
+        export(tmp_path / "c.vtr", tmp_path / "out.csv", strict=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.vtr"]
+
+
+def test_export_command_statuses(tmp_path, capfd):
+    from test_recording import _block_offsets
+    from vornticker import cli
+
+    path = tmp_path / "c.vtr"
+    _capture(path, _symbol_frames(60))
+    assert cli.main(["export", str(path), "-o", str(path)]) == 2
+    assert capfd.readouterr().err.strip() == f"vornticker export: error: {path}: refusing to overwrite the input"
+    assert cli.main(["export", str(path), "-o", str(tmp_path / "x.txt")]) == 2
+    assert "the known formats are" in capfd.readouterr().err
+    data = bytearray(path.read_bytes())
+    data[_block_offsets(bytes(data))[1] + 30] ^= 1
+    path.write_bytes(bytes(data))
+    assert cli.main(["export", str(path), "-o", str(tmp_path / "out.csv"), "--strict"]) == 1
+    assert "1 damaged stretch" in capfd.readouterr().err and not (tmp_path / "out.csv").exists()
+    assert cli.main(["export", str(path), "-o", "-", "--format", "jsonl", "--symbols", "A", "--start", str(T0 + 30)]) == 3
+    out, err = capfd.readouterr()
+    rows = [json.loads(line) for line in out.splitlines()]
+    assert rows and all(r["id"] == "A" and r["recv_ns"] >= T0 + 30 for r in rows) and "1 damaged stretch" in err

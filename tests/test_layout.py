@@ -21,9 +21,6 @@ PACKAGE = Path(vornticker.__file__).parent
 # in the module that owns it; the test fails once an entry is no longer used,
 # so the list only shrinks. (importer, imported module, name)
 ALLOWED_PRIVATE = {
-    # The capture's block layout, read by the export's progress.
-    ("vornticker.export", "vornticker.recording", "_BLOCK"),
-    ("vornticker.export", "vornticker.recording", "_BLOCK_MARKER"),
     # The stream's routing hooks in the endpoint module.
     ("vornticker.stream", "vornticker.endpoint", "_endpoint_url"),
     ("vornticker.stream", "vornticker.endpoint", "_starting_stream"),

@@ -9,6 +9,8 @@ import struct
 import subprocess
 import sys
 import time
+import zlib
+from compression import zstd
 
 import pytest
 
@@ -111,34 +113,90 @@ def _put(at, value):
     return lambda data, block: data[: block + at] + value + data[block + at + len(value) :]
 
 
-@pytest.mark.parametrize(
-    "index, damage",
-    [
-        (0, lambda data, block: data[: block + 20] + bytes([data[block + 20] ^ 0x10]) + data[block + 21 :]),
-        (1, _put(0, b"XXXX")),  # block marker
-        (1, _put(4, b"\xff\xff\xff\xff")),  # stored length
-        (1, _put(8, b"\xff\xff\xff\x7f")),  # raw length
-        (1, _put(12, b"\0\0\0\0")),  # checksum
-        (2, lambda data, block: data[: block + 7]),  # cut in the block header
-        (2, lambda data, block: data[:-1]),  # cut in the stored data
-    ],
-)
-def test_reader_stops_at_a_damaged_block_and_reports_it(tmp_path, index, damage):
-    path = tmp_path / "damaged.vtr"
-    frames = [Frame(i, payload) for i, payload in enumerate(GOOD * 2)]
+def _flip(at):
+    return lambda data, block: data[: block + at] + bytes([data[block + at] ^ 0x10]) + data[block + at + 1 :]
+
+
+def _bad_records(data, block):
+    """The block's stored bytes replaced by a well-formed, checksummed Zstandard
+    frame whose records do not fill it (the last one is cut)."""
+    raw = struct.pack("<BqI", 1, 0, 50) + b"short"
+    stored = zstd.compress(raw)
+    head = struct.pack("<II", len(stored), len(raw))
+    block_bytes = b"VBLK" + head + struct.pack("<I", zlib.crc32(stored, zlib.crc32(head))) + stored
+    (old_stored,) = struct.unpack_from("<I", data, block + 4)
+    return data[:block] + block_bytes + data[block + 16 + old_stored :]
+
+
+def _damaged_capture(path, blocks=8, seed=1):
+    """A capture of `blocks` blocks of two frames each; frame payloads are
+    random bytes, so they stay literal in the compressed data."""
+    rng = random.Random(seed)
+    frames = [Frame(i, rng.randbytes(300)) for i in range(2 * blocks)]
+    # A false block inside a payload: plausible header and Zstandard magic,
+    # but no valid checksum; a resync scanning past it must reject it.
+    frames[5] = Frame(5, b"VBLK" + struct.pack("<III", 20, 20, 1) + b"\x28\xb5\x2f\xfd" + bytes(40))
     with recording.Recorder(path) as rec:
         for frame in frames:
             rec.write(frame.payload, frame.recv_ns)
             if frame.recv_ns % 2:
                 rec.seal()
+    return frames
+
+
+DAMAGE = {
+    "stored bit": _flip(40),
+    "marker": _put(0, b"XXXX"),
+    "stored length": _put(4, b"\xff\xff\xff\xff"),
+    "raw length": _put(8, b"\xff\xff\xff\x7f"),
+    "checksum": _put(12, b"\0\0\0\0"),
+    "records": _bad_records,
+}
+
+
+@pytest.mark.parametrize("kind", DAMAGE)
+@pytest.mark.parametrize("damaged", [[0], [3], [7], [0, 3, 7], [2, 3]], ids=str)
+def test_reader_skips_damaged_blocks_and_returns_every_other_block(tmp_path, kind, damaged):
+    path = tmp_path / "damaged.vtr"
+    frames = _damaged_capture(path)
     data = path.read_bytes()
-    block = _block_offsets(data)[index]
-    path.write_bytes(damage(data, block))
+    offsets = _block_offsets(data)
+    ends = offsets[1:] + [len(data)]
+    delta = {}
+    for index in sorted(damaged, reverse=True):  # back to front: offsets stay right
+        before = len(data)
+        data = DAMAGE[kind](data, offsets[index])
+        delta[index] = len(data) - before  # a rewritten block may change size
+    path.write_bytes(data)
+    start = [offset + sum(d for i, d in delta.items() if i < j) for j, offset in enumerate(offsets)]
+    end = [start[j] + ends[j] - offsets[j] + delta.get(j, 0) for j in range(len(offsets))]
+    stretches = []
+    for index in damaged:
+        if stretches and index - 1 in damaged:
+            stretches[-1] = (stretches[-1][0], end[index] - stretches[-1][0])
+        else:
+            stretches.append((start[index], end[index] - start[index]))
+    with recording.open(path) as capture:
+        assert list(capture) == [f for f in frames if f.recv_ns // 2 not in damaged]
+        assert capture.stats.damage == stretches
+        assert capture.stats.skipped_bytes == sum(length for _, length in stretches)
+        assert capture.stats.blocks == 8 - len(damaged)
+    summary = recording.summarize(path)
+    assert f"{len(stretches)} damaged stretch" in summary.stats.describe_damage()
+
+
+@pytest.mark.parametrize("cut", [lambda data, last: data[: last + 7], lambda data, last: data[:-1]], ids=["header", "stored"])
+def test_a_cut_last_block_is_one_stretch_at_its_offset(tmp_path, cut, caplog):
+    path = tmp_path / "cut.vtr"
+    frames = _damaged_capture(path, blocks=3)
+    data = path.read_bytes()
+    last = _block_offsets(data)[-1]
+    path.write_bytes(cut(data, last))
     size = path.stat().st_size
     with recording.open(path) as capture:
-        assert list(capture) == frames[: 2 * index]
-        assert capture.stats.damage == [(block, size - block)] and capture.stats.skipped_bytes == size - block
-        assert capture.stats.blocks == index
+        assert list(capture) == frames[:4]
+        assert capture.stats.damage == [(last, size - last)]
+    assert len([r for r in caplog.records if r.levelname == "WARNING"]) == 1
 
 
 @pytest.mark.parametrize(
@@ -148,7 +206,7 @@ def test_reader_stops_at_a_damaged_block_and_reports_it(tmp_path, index, damage)
         (lambda data: data[:12], "truncated header"),
         (lambda data: data[:30], "truncated header"),
         (lambda data: b"PK\x03\x04" + data[4:], "bad magic"),
-        (lambda data: data[:8] + struct.pack("<H", 2) + data[10:], "unknown format version 2"),
+        (lambda data: data[:8] + struct.pack("<H", 3) + data[10:], "unknown format version 3"),
         (lambda data: data[:10] + struct.pack("<I", 1 << 30) + data[14:], "damaged header"),
         (lambda data: data[:16] + b"X" + data[17:], "checksum mismatch"),
     ],
@@ -168,12 +226,15 @@ from vornticker import recording
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # so that a write past the limit fails with EFBIG
 resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
 rec = recording.Recorder(sys.argv[1], block_size=3000)
+assert rec.error is None
 try:
     for i in range(1000):
         rec.write(random.Random(i).randbytes(500), i)
 except recording.RecordingError as exc:
     print(exc, flush=True)
 rec.close()  # the error was reported already
+print("error kept" if isinstance(rec.error, recording.RecordingError) else rec.error)
+print(rec.sealed_frames, file=sys.stderr)
 try:
     rec.write(b"late", 0)
 except recording.RecordingError:
@@ -184,11 +245,11 @@ except recording.RecordingError:
 def test_write_error_stops_the_recording_and_keeps_the_sealed_blocks(tmp_path):
     path = tmp_path / "full.vtr"
     out, err = _run_child(FULL_DISK_CHILD, path, stdout=subprocess.PIPE, stderr=subprocess.PIPE).communicate()
-    assert out.splitlines()[1:] == ["still stopped"], err
+    assert out.splitlines()[1:] == ["error kept", "still stopped"], err
     assert str(path) in out and "recording stopped" in out
     with recording.open(path) as capture:
         frames = list(capture)
-        assert capture.stats.damage == [] and len(frames) >= 5
+        assert capture.stats.damage == [] and len(frames) >= 5 and err.splitlines()[-1] == str(len(frames))
     assert frames == [Frame(i, random.Random(i).randbytes(500)) for i in range(len(frames))]
     assert path.stat().st_size <= 20000
 
@@ -246,6 +307,76 @@ def test_a_live_ticker_records_frames_as_received(loop, observed, feed, logs, lo
     else:
         assert target.writes == 1
         assert logs.lines(startswith="Recording stopped :: ") == ["Recording stopped :: [Errno 28] No space left on device"]
+
+
+def _as_version_1(path):
+    data = path.read_bytes()
+    (meta_len,) = struct.unpack_from("<I", data, 10)
+    head = data[:8] + struct.pack("<H", 1) + data[10 : 14 + meta_len]
+    path.write_bytes(head + struct.pack("<I", zlib.crc32(head)) + data[18 + meta_len :])
+
+
+def test_connection_records_give_the_gaps_and_version_1_files_still_read(tmp_path):
+    path = tmp_path / "gaps.vtr"
+    with recording.Recorder(path, block_size=64) as rec:
+        rec.note_connection("connected", URL, 100)
+        rec.write(GOOD[0], 150)
+        rec.note_connection("disconnected", "1006 abnormal closure", 200)
+        rec.note_connection("disconnected", "ConnectionRefusedError(111)", 250)
+        rec.note_connection("connected", URL, 400)
+        rec.write(GOOD[1], 450)
+        rec.note_connection("disconnected", "TimeoutError()", 500)
+        rec.note_subscription("unsubscribe", ["AAPL"], 700)  # ends while disconnected
+        for kind, detail in [("opened", URL), ("connected", b"wss://")]:
+            with pytest.raises((ValueError, TypeError), match="kind|detail"):
+                rec.note_connection(kind, detail)
+    with recording.open(path) as capture:
+        assert [tuple(c) for c in capture.connections()][:3] == [
+            (100, "connected", URL),
+            (200, "disconnected", "1006 abnormal closure"),
+            (250, "disconnected", "ConnectionRefusedError(111)"),
+        ]
+        assert capture.gaps() == [recording.Gap(200, 400), recording.Gap(500, 700)]
+        assert capture.stats.connections == 5 and capture.stats.damage == []
+        assert [f.recv_ns for f in capture] == [150, 450]
+    assert recording.summarize(path).gaps == [(200, 400), (500, 700)]
+
+    # The same records but frames only, as a version 1 reader wrote them; a
+    # connection record is a type that version does not have.
+    old = tmp_path / "v1.vtr"
+    with recording.Recorder(old) as rec:
+        rec.write(GOOD[0], 1)
+        rec.seal()
+        rec.note_connection("connected", URL, 2)
+    _as_version_1(old)
+    with recording.open(old) as capture:
+        assert (capture.version, list(capture), capture.gaps()) == (1, [Frame(1, GOOD[0])], [])
+        assert len(capture.stats.damage) == 1
+
+
+def test_overwrite_keeps_the_old_file_until_the_first_sealed_block(tmp_path):
+    path = tmp_path / "day.vtr"
+    with recording.Recorder(path) as rec:
+        rec.write(b"old", 1)
+    old = path.read_bytes()
+    rec = recording.Recorder(path, overwrite=True)
+    rec.write(b"new", 2)
+    assert path.read_bytes() == old
+    [temporary] = [p for p in tmp_path.iterdir() if p != path]
+    assert recording.temporary_target(temporary) == str(path) and recording.temporary_target(path) is None
+    rec.seal()
+    assert sorted(tmp_path.iterdir()) == [path]
+    rec.write(b"more", 3)
+    rec.close()
+    with recording.open(path) as capture:
+        assert [f.payload for f in capture] == [b"new", b"more"]
+    # Closed before anything was sealed: the old file stays, no temporary is left.
+    recording.Recorder(path, overwrite=True).close()
+    assert sorted(tmp_path.iterdir()) == [path]
+    with recording.open(path) as capture:
+        assert [f.payload for f in capture] == [b"new", b"more"]
+    with pytest.raises(IsADirectoryError):
+        recording.Recorder(tmp_path, overwrite=True)
 
 
 class NotingTap:

@@ -8,6 +8,7 @@ import math
 import re
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 
@@ -32,9 +33,12 @@ class Client(picows.WSListener):
     def __init__(self):
         super().__init__()
         self.frames, self.times = [], []
+        self.closed = None  # (code, reason) of a close frame
         self.arrived = asyncio.Event()
 
     def on_ws_frame(self, transport, frame):
+        if frame.msg_type == picows.WSMsgType.CLOSE:
+            self.closed = (frame.get_close_code(), frame.get_close_message())
         if frame.msg_type == picows.WSMsgType.TEXT:
             self.frames.append(frame.get_payload_as_bytes())
             self.times.append(asyncio.get_running_loop().time())
@@ -129,6 +133,31 @@ async def test_replay_keeps_the_recorded_spacing_and_each_clients_subscriptions(
 
 
 @pytest.mark.asyncio
+async def test_replay_plays_a_connection_gap_as_silence_and_can_close_at_the_end(tmp_path, caplog):
+    path = tmp_path / "gap.vtr"
+    market = Market(5)
+    payloads = [encode_frame(market.tick("AAPL")) for _ in range(4)]
+    ms = 1_000_000
+    with recording.Recorder(path) as rec:
+        rec.note_connection("connected", "wss://x/", 0)
+        rec.write(payloads[0], 0)
+        rec.write(payloads[1], 10 * ms)
+        rec.note_connection("disconnected", "1006", 20 * ms)
+        rec.seal()  # the gap spans a block boundary
+        rec.note_connection("connected", "wss://x/", 1600 * ms)
+        rec.write(payloads[2], 1600 * ms)
+        rec.write(payloads[3], 1610 * ms)
+    caplog.set_level("INFO", logger="vornticker.feed.replay")
+    async with ReplayFeed(path, 4, close_at_end=True, tls=False) as feed:
+        transport, client = await subscribed(feed.url, ["AAPL"])
+        await client.wait_frames(4)
+        await asyncio.wait_for(transport.wait_disconnected(), 5)
+    assert client.frames == payloads and client.closed == (picows.WSCloseCode.OK, b"end of capture")
+    assert 0.35 <= client.times[2] - client.times[1] <= 0.8  # 1.59 s of silence at speed 4
+    assert any("end of the capture, 4 frames" in r.getMessage() for r in caplog.records)
+
+
+@pytest.mark.asyncio
 @pytest.mark.parametrize("end", ["seconds", "sigint"])
 async def test_record_command_seals_the_file_and_its_counts_match_it(tmp_path, end):
     payloads = write_capture(tmp_path / "source.vtr", list(range(0, 150, 10)))
@@ -204,7 +233,7 @@ def test_commands_name_the_file_they_cannot_read(tmp_path, capsys, command, cont
     assert line.startswith(f"vornticker {command}: error: {path}: ")
 
 
-def test_info_counts_each_symbol_and_reports_a_damaged_tail(tmp_path, capsys):
+def test_info_counts_each_symbol_and_reports_damage_with_status_3(tmp_path, capsys):
     path = tmp_path / "cut.vtr"
     write_capture(path, list(range(10)))
     path.write_bytes(path.read_bytes()[:-2])
@@ -215,5 +244,27 @@ def test_info_counts_each_symbol_and_reports_a_damaged_tail(tmp_path, capsys):
     assert cli.main(["info", str(tmp_path / "whole.vtr")]) == 0
     whole = capsys.readouterr().out
     assert "10 (2 bad)" in whole and re.search(r"^ +AAPL +4$", whole, re.M) and "damaged" not in whole
-    assert cli.main(["info", str(path)]) == 0
-    assert f"damaged tail: {length:,} bytes from offset {offset:,} not read" in capsys.readouterr().out
+    assert cli.main(["info", str(path)]) == 3
+    assert f"1 damaged stretch, {length:,} bytes skipped, at offset {offset:,}" in capsys.readouterr().out
+    # A crash's leftover of `record --force` is named as such.
+    leftover = tmp_path / f".whole.vtr.{12}-0123abcd.vtr-partial"
+    leftover.write_bytes((tmp_path / "whole.vtr").read_bytes())
+    assert cli.main(["info", str(leftover)]) == 0
+    assert f"temporary capture left by a recording to {tmp_path / 'whole.vtr'}" in capsys.readouterr().out
+
+
+def test_record_force_keeps_the_old_file_when_the_new_recording_fails(tmp_path):
+    out = tmp_path / "day.vtr"
+    write_capture(out, [0, 10, 20])
+    before = out.read_bytes()
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]  # nothing listens there once closed
+    done = subprocess.run(
+        [sys.executable, "-m", "vornticker", "record", "AAPL", "-o", str(out), "--force",
+         "--feed", f"ws://127.0.0.1:{port}/", "--seconds", "1"],
+        capture_output=True, text=True, cwd=tmp_path, env=child_env(), timeout=30,
+    )  # fmt: skip
+    assert done.returncode == 1 and "error: never connected" in done.stderr.splitlines()[-1], done.stderr
+    assert out.read_bytes() == before and sorted(p.name for p in tmp_path.iterdir()) == ["day.vtr"]
+    assert "Traceback" not in done.stderr

@@ -15,26 +15,32 @@ Reading::
             ...
         print(capture.stats)           # damage, if any, is listed here
 
-A reader never fails on a damaged or cut file: it returns every block up to
-the first bad one and reports the rest as skipped.
+A reader never fails on a damaged or cut file: it skips each damaged stretch,
+finds the next good block past it and goes on; ``stats.damage`` lists what
+was skipped.
 """
 
 from __future__ import annotations
 
 import atexit
 import collections
+import contextlib
 import dataclasses
+import errno
+import functools
 import importlib.metadata
 import io
 import json
 import logging
 import os
+import re
+import secrets
 import socket
 import struct
 import threading
 import time
 import zlib
-from collections.abc import Buffer, Iterable, Iterator, Mapping
+from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping
 from compression import zstd
 from types import TracebackType
 from typing import Final, Literal, NamedTuple, Self
@@ -43,8 +49,11 @@ from .typedefs import Quote
 from .vornticker import QuoteColumns, VornTicker, decode_columns, decode_frame
 
 __all__ = [
+    "Block",
+    "Connection",
     "FormatError",
     "Frame",
+    "Gap",
     "Reader",
     "Recorder",
     "RecordingError",
@@ -53,6 +62,7 @@ __all__ = [
     "Summary",
     "open",
     "summarize",
+    "temporary_target",
 ]
 
 logger = logging.getLogger(__name__)
@@ -60,16 +70,22 @@ logger = logging.getLogger(__name__)
 # --- layout (docs/recording.md); every integer is little-endian ---------------------
 
 MAGIC: Final = b"\x89VTR\r\n\x1a\n"
-VERSION: Final = 1
+VERSION: Final = 2  # what the recorder writes
+READ_VERSIONS: Final = (1, 2)  # version 1 lacks the connection records
 _HEADER = struct.Struct("<8sHI")  # magic, format version, metadata length
 _CRC = struct.Struct("<I")
 _BLOCK = struct.Struct("<4sIII")  # marker, stored length, raw length, CRC-32
 _BLOCK_MARKER: Final = b"VBLK"
 _RECORD = struct.Struct("<BqI")  # record type, receive time (ns), payload length
 
+_ZSTD_MAGIC: Final = b"\x28\xb5\x2f\xfd"  # how every block's stored bytes begin
+
 _FRAME: Final = 1
 _KIND_CODE: Final = {"subscribe": 2, "unsubscribe": 3}
 _CODE_KIND: Final = {code: kind for kind, code in _KIND_CODE.items()}
+_CONNECTION_CODE: Final = {"connected": 4, "disconnected": 5}
+_CODE_CONNECTION: Final = {code: kind for kind, code in _CONNECTION_CODE.items()}
+_HIGHEST_CODE: Final = {1: 3, 2: 5}  # the record types each format version has
 
 # Limits a reader enforces before it allocates, so a damaged length field
 # costs nothing. The writer never produces anything larger.
@@ -78,6 +94,9 @@ MAX_BLOCK_SIZE: Final = 1 << 24
 _MAX_METADATA: Final = 1 << 20
 _MAX_RAW_BLOCK: Final = max(MAX_BLOCK_SIZE, _RECORD.size + MAX_PAYLOAD)
 _MAX_STORED_BLOCK: Final = _MAX_RAW_BLOCK + (_MAX_RAW_BLOCK >> 7) + 4096  # above zstd's worst case
+_TEMPORARY_SUFFIX: Final = ".vtr-partial"
+_TEMPORARY_NAME: Final = re.compile(r"\.(.+)\.\d+-[0-9a-f]{8}" + re.escape(_TEMPORARY_SUFFIX))
+_SCAN_CHUNK: Final = 1 << 20  # what a resync past damage reads at a time
 _MAX_PENDING: Final = 2  # cut blocks waiting for the thread before write() writes them itself
 _DECOMPRESS_OPTIONS: Final[dict[int, int]] = {zstd.DecompressionParameter.window_log_max: 25}
 
@@ -95,6 +114,40 @@ class Subscription(NamedTuple):
     recv_ns: int
     kind: str
     symbols: tuple[str, ...]
+
+
+class Connection(NamedTuple):
+    """A connection opened ("connected", the URL as detail) or ended
+    ("disconnected", the close code and reason or the error as detail)."""
+
+    recv_ns: int
+    kind: str
+    detail: str
+
+
+class Gap(NamedTuple):
+    """A stretch of the recording with no connection open: from a
+    "disconnected" record to the next "connected" one (ns since the epoch)."""
+
+    start_ns: int
+    end_ns: int
+
+
+Record = Frame | Subscription | Connection
+
+
+class Block(NamedTuple):
+    """One good block of a capture: where it starts in the file, its size
+    there (header and stored bytes) and its records, in file order."""
+
+    offset: int
+    size: int
+    records: list[Record]
+
+    @property
+    def end(self) -> int:
+        """The offset just past the block."""
+        return self.offset + self.size
 
 
 class FormatError(ValueError):
@@ -140,13 +193,21 @@ class Recorder:
     blocks behind does ``write()`` write them itself, which bounds memory.
 
     ``frames``, ``frame_bytes`` (their payloads) and ``size`` (the bytes
-    in the file, sealed blocks only) say how far the recording has got.
+    in the file, sealed blocks only) say how far the recording has got;
+    ``sealed_frames`` counts the frames in the file (after a write error,
+    what it holds).
+
+    With ``overwrite``, an existing file stays as it is until the new
+    recording holds data: the capture is written under a temporary name
+    beside it (see ``temporary_target()``) and renamed over it when the
+    first block holding a frame is sealed. A recording closed before that leaves the old
+    file alone.
 
     Any method may be called from any thread. A write error (disk full, ...)
     stops the recording: the partial block is cut off the file, the error
-    is logged, and the next call (or ``close()``) raises RecordingError.
-    Close the recorder, or use it as a context manager; an open one is
-    closed at interpreter exit.
+    is logged and kept in ``error``, and the next call (or ``close()``)
+    raises it. Close the recorder, or use it as a context manager; an open
+    one is closed at interpreter exit.
     """
 
     def __init__(
@@ -180,17 +241,25 @@ class Recorder:
 
         head = _HEADER.pack(MAGIC, VERSION, len(meta_bytes)) + meta_bytes
         head += _CRC.pack(zlib.crc32(head))
-        flags = os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC | (os.O_TRUNC if overwrite else os.O_EXCL)
-        self._fd = os.open(self.path, flags, 0o644)
+        # Until the first block is sealed, an overwriting recorder writes to
+        # _writing, a temporary name; afterwards _writing is self.path.
+        self._writing = self.path
+        if overwrite:
+            if os.path.isdir(self.path):
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.path)
+            directory, name = os.path.split(self.path)
+            self._writing = os.path.join(directory, f".{name}.{os.getpid()}-{secrets.token_hex(4)}{_TEMPORARY_SUFFIX}")
+        self._fd = os.open(self._writing, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
         try:
             self._write_all(head)
         except OSError as exc:
             os.close(self._fd)
-            os.unlink(self.path)
+            os.unlink(self._writing)
             raise RecordingError(exc.errno, f"cannot start the recording: {exc.strerror}", self.path) from exc
         self._sealed_end = len(head)
         self._compressor = zstd.ZstdCompressor()
         self.frames = 0
+        self.sealed_frames = 0
         self.frame_bytes = 0
 
         # _lock guards the open block, the queue of cut blocks and the state
@@ -200,7 +269,8 @@ class Recorder:
         self._io_lock = threading.Lock()
         self._buf = bytearray()
         self._opened_at: float | None = None  # monotonic time of the open block's first record
-        self._pending: list[bytearray] = []
+        self._pending: list[tuple[bytearray, int]] = []  # cut blocks and their frame counts
+        self._buf_frames = 0
         self._closed = False
         self._error: RecordingError | None = None
         self._error_reported = False
@@ -225,6 +295,25 @@ class Recorder:
         if not all(isinstance(name, str) for name in names):
             raise TypeError("symbols must be strings")
         self._append(code, json.dumps(names, ensure_ascii=False).encode(), recv_ns)
+
+    def note_connection(
+        self, kind: Literal["connected", "disconnected"], detail: str, recv_ns: int | None = None
+    ) -> None:
+        """Records a connection opened ("connected", ``detail`` the URL) or
+        ended ("disconnected", ``detail`` the close code and reason, or the
+        error) at ``recv_ns`` (now if None)."""
+        code = _CONNECTION_CODE.get(kind)
+        if code is None:
+            raise ValueError(f"kind must be 'connected' or 'disconnected', not {kind!r}")
+        if not isinstance(detail, str):
+            raise TypeError(f"detail must be a str, not {type(detail).__name__}")
+        self._append(code, json.dumps(detail, ensure_ascii=False).encode(), recv_ns)
+
+    @property
+    def error(self) -> RecordingError | None:
+        """The write error that stopped the recording, or None while it runs."""
+        with self._lock:
+            return self._error
 
     @property
     def size(self) -> int:
@@ -278,6 +367,14 @@ class Recorder:
                     self._fail(exc)
         finally:
             os.close(self._fd)
+            if self._writing != self.path:
+                # Nothing was sealed: an existing file stays as it was; a
+                # new one is the empty capture a recorder without overwrite leaves.
+                if self._error is None and not os.path.lexists(self.path):
+                    self._rename()
+                else:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self._writing)
         if not self._error_reported:
             self._raise_if_failed()
 
@@ -316,6 +413,7 @@ class Recorder:
             self._buf += data
             if code == _FRAME:
                 self.frames += 1
+                self._buf_frames += 1
                 self.frame_bytes += len(data)
             backlog = len(self._pending) > _MAX_PENDING
         if backlog:
@@ -326,15 +424,16 @@ class Recorder:
     def _cut(self) -> None:
         # Called with _lock held: the open block joins the queue to be written.
         if self._buf:
-            self._pending.append(self._buf)
+            self._pending.append((self._buf, self._buf_frames))
             self._buf = bytearray()
+            self._buf_frames = 0
         self._opened_at = None
 
     def _write_pending(self) -> None:
         with self._io_lock:
             with self._lock:
                 blocks, self._pending = self._pending, []
-            for raw in blocks:
+            for raw, frames in blocks:
                 if self._error is not None:
                     return
                 try:
@@ -344,10 +443,19 @@ class Recorder:
                     crc = zlib.crc32(stored, zlib.crc32(head[4:12]))
                     block = head[:12] + _CRC.pack(crc) + stored
                     self._write_all(block)
+                    if self._writing != self.path and frames:
+                        # Subscription and connection records alone are no data worth the old file.
+                        self._rename()
                 except (OSError, zstd.ZstdError) as exc:
                     self._fail(exc)
                     return
                 self._sealed_end += len(block)
+                self.sealed_frames += frames
+
+    def _rename(self) -> None:
+        # The open descriptor follows the file to its real name.
+        os.replace(self._writing, self.path)
+        self._writing = self.path
 
     def _write_all(self, data: bytes) -> None:
         view = memoryview(data)
@@ -363,12 +471,11 @@ class Recorder:
             self._error = error
             self._pending.clear()
             self._buf = bytearray()
+            self._buf_frames = 0
             self._cond.notify_all()
         # A block written in part would read as damage; cut it off.
-        try:
+        with contextlib.suppress(OSError):
             os.ftruncate(self._fd, self._sealed_end)
-        except OSError:
-            pass
         logger.error("%s", error)
 
     def _raise_if_failed(self) -> None:
@@ -405,48 +512,120 @@ class Recorder:
 @dataclasses.dataclass
 class Stats:
     """What a pass over a capture has read so far. ``bad_frames`` is counted
-    only by passes that decode (``quotes()``, ``summarize``)."""
+    only by passes that decode (``quotes()``, ``summarize``). ``damage``
+    lists each damaged stretch skipped, as (offset, length), in file order."""
 
     frames: int = 0
     subscriptions: int = 0
+    connections: int = 0
     bad_frames: int = 0
     blocks: int = 0
     skipped_bytes: int = 0
-    damage: list[tuple[int, int]] = dataclasses.field(default_factory=list)  # (offset, length) skipped
+    damage: list[tuple[int, int]] = dataclasses.field(default_factory=list)
+
+    def describe_damage(self) -> str:
+        """The damage in one phrase ("2 damaged stretches, 1,048,612 bytes
+        skipped, first at offset 2,097,254"); "" when there was none."""
+        if not self.damage:
+            return ""
+        count = len(self.damage)
+        where = "first at" if count > 1 else "at"
+        return (
+            f"{count} damaged {'stretch' if count == 1 else 'stretches'}, "
+            f"{self.skipped_bytes:,} bytes skipped, {where} offset {self.damage[0][0]:,}"
+        )
+
+
+class _GapTracker:
+    """Turns a pass's records into gaps, a record at a time."""
+
+    def __init__(self) -> None:
+        self.gaps: list[Gap] = []
+        self._down_since: int | None = None
+        self._last_ns: int | None = None
+
+    def add(self, record: Record) -> None:
+        self._last_ns = record.recv_ns
+        if type(record) is not Connection:
+            return
+        if record.kind == "disconnected":
+            if self._down_since is None:
+                self._down_since = record.recv_ns
+        elif self._down_since is not None:
+            self.gaps.append(Gap(self._down_since, record.recv_ns))
+            self._down_since = None
+
+    def finish(self) -> list[Gap]:
+        # Ending while disconnected: the gap lasts to the last record. A
+        # recording closed right after its connection (nothing later) has no gap.
+        if self._down_since is not None and self._last_ns is not None and self._last_ns > self._down_since:
+            self.gaps.append(Gap(self._down_since, self._last_ns))
+        self._down_since = None
+        return self.gaps
+
+
+@dataclasses.dataclass
+class _Cursor:
+    """Where a pass has got to."""
+
+    stats: Stats
+    offset: int
+    bad_from: int | None = None  # where the damaged stretch being skipped began
 
 
 class Reader:
     """A capture file opened for reading; see ``open()``.
 
-    Each iteration (``iter(reader)``, ``subscriptions()``, ``quotes()``) is a
-    new pass from the first block, and ``stats`` describes the latest pass
-    as far as it has got. A pass ends at the first damaged or cut block and
-    records it in ``stats.damage``; it never raises for damage.
+    Each iteration (``iter(reader)``, ``subscriptions()``, ``connections()``,
+    ``quotes()``, ``blocks()``) is a new pass from the first block, and
+    ``stats`` describes the latest pass as far as it has got. A pass skips
+    each damaged or cut stretch of the file, resumes at the next good block
+    and records the stretch in ``stats.damage``; it never raises for damage.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
         self._file = io.FileIO(self.path, "r")
         try:
-            self.metadata, self._data_start = self._read_header()
+            self.metadata, self._data_start, self.version = self._read_header()
         except BaseException:
             self._file.close()
             raise
         self.stats = Stats()
 
+    @property
+    def size(self) -> int:
+        """The file's length in bytes, now."""
+        return os.fstat(self._file.fileno()).st_size
+
     def __iter__(self) -> Iterator[Frame]:
         """The frame records, in file order."""
-        for records in self._blocks():
-            for record in records:
+        for block in self.blocks():
+            for record in block.records:
                 if type(record) is Frame:
                     yield record
 
     def subscriptions(self) -> Iterator[Subscription]:
         """The subscription records, in file order."""
-        for records in self._blocks():
-            for record in records:
+        for block in self.blocks():
+            for record in block.records:
                 if type(record) is Subscription:
                     yield record
+
+    def connections(self) -> Iterator[Connection]:
+        """The connection records, in file order (none in a version 1 file)."""
+        for block in self.blocks():
+            for record in block.records:
+                if type(record) is Connection:
+                    yield record
+
+    def gaps(self) -> list[Gap]:
+        """The stretches with no connection open, in file order."""
+        tracker = _GapTracker()
+        for block in self.blocks():
+            for record in block.records:
+                tracker.add(record)
+        return tracker.finish()
 
     def quotes(self) -> Iterator[tuple[int, Quote | Exception]]:
         """(recv_ns, quote) for each frame, decoded as the ticker decodes it;
@@ -474,6 +653,43 @@ class Reader:
         self.stats.bad_frames = len(columns.errors)
         return columns
 
+    def blocks(self) -> Iterator[Block]:
+        """A pass over the good blocks, in file order, each with its records;
+        the damage skipped between them goes to ``stats``."""
+        self.stats = Stats()
+        cursor = _Cursor(self.stats, self._data_start)
+        # Through a callable, so that a paused pass holds no block of its own.
+        yield from iter(functools.partial(self._next_block, cursor), None)
+
+    def _next_block(self, cursor: _Cursor) -> Block | None:
+        fd = self._file.fileno()
+        while head := os.pread(fd, _BLOCK.size, cursor.offset):
+            block = self._read_block(fd, cursor.offset, head)
+            if block is None:
+                if cursor.bad_from is None:
+                    cursor.bad_from = cursor.offset
+                found = self._resync(fd, cursor.offset + 1)
+                if found is None:
+                    break
+                cursor.offset = found
+                continue
+            if cursor.bad_from is not None:
+                self._skipped(cursor, cursor.offset)
+            cursor.offset = block.end
+            stats = cursor.stats
+            stats.blocks += 1
+            for record in block.records:
+                if type(record) is Frame:
+                    stats.frames += 1
+                elif type(record) is Subscription:
+                    stats.subscriptions += 1
+                else:
+                    stats.connections += 1
+            return block
+        if cursor.bad_from is not None:
+            self._skipped(cursor, max(self.size, cursor.bad_from))
+        return None
+
     def close(self) -> None:
         self._file.close()
 
@@ -485,7 +701,14 @@ class Reader:
     ) -> None:
         self.close()
 
-    def _read_header(self) -> tuple[dict[str, object], int]:
+    def _skipped(self, cursor: _Cursor, end: int) -> None:
+        start, cursor.bad_from = cursor.bad_from, None
+        assert start is not None
+        cursor.stats.damage.append((start, end - start))
+        cursor.stats.skipped_bytes += end - start
+        logger.warning("%s: damaged or cut data at offset %d, %d bytes skipped", self.path, start, end - start)
+
+    def _read_header(self) -> tuple[dict[str, object], int, int]:
         fd = self._file.fileno()
         head = os.pread(fd, _HEADER.size, 0)
         if head[: len(MAGIC)] != MAGIC[: len(head)]:
@@ -493,10 +716,9 @@ class Reader:
         if len(head) < _HEADER.size:
             raise FormatError(self.path, "truncated header")
         _, version, size = _HEADER.unpack(head)
-        if version != VERSION:
-            raise FormatError(
-                self.path, f"unknown format version {version} (this vornticker reads version {VERSION})"
-            )
+        if version not in READ_VERSIONS:
+            known = " and ".join(map(str, READ_VERSIONS))
+            raise FormatError(self.path, f"unknown format version {version} (this vornticker reads versions {known})")
         if size > _MAX_METADATA:
             raise FormatError(self.path, f"damaged header (metadata length {size})")
         rest = os.pread(fd, size + _CRC.size, _HEADER.size)
@@ -510,39 +732,14 @@ class Reader:
             metadata = None
         if not isinstance(metadata, dict):
             raise FormatError(self.path, "damaged header (metadata is not a JSON object)")
-        return metadata, _HEADER.size + size + _CRC.size
+        return metadata, _HEADER.size + size + _CRC.size, version
 
-    def _blocks(self) -> Iterator[list[Frame | Subscription]]:
-        # One pass: the records of each good block, a block at a time.
-        stats = self.stats = Stats()
-        fd = self._file.fileno()
-        offset = self._data_start
-        while head := os.pread(fd, _BLOCK.size, offset):
-            block = self._read_block(fd, offset, head)
-            if block is None:
-                length = max(os.fstat(fd).st_size - offset, 0)
-                stats.damage.append((offset, length))
-                stats.skipped_bytes += length
-                logger.warning("%s: damaged or cut block at offset %d, %d bytes skipped", self.path, offset, length)
-                return
-            records, offset = block
-            stats.blocks += 1
-            for record in records:
-                if type(record) is Frame:
-                    stats.frames += 1
-                else:
-                    stats.subscriptions += 1
-            yield records
-
-    @staticmethod
-    def _read_block(fd: int, offset: int, head: bytes) -> tuple[list[Frame | Subscription], int] | None:
-        """The records of the block at offset and the next block's offset,
-        or None if the block is damaged or cut."""
-        if len(head) < _BLOCK.size:
+    def _read_block(self, fd: int, offset: int, head: bytes) -> Block | None:
+        """The block at offset, or None if it is damaged or cut."""
+        lengths = _plausible(head)
+        if lengths is None:
             return None
-        marker, stored_len, raw_len, crc = _BLOCK.unpack(head)
-        if marker != _BLOCK_MARKER or not 0 < raw_len <= _MAX_RAW_BLOCK or stored_len > _MAX_STORED_BLOCK:
-            return None
+        stored_len, raw_len, crc = lengths
         stored = os.pread(fd, stored_len, offset + _BLOCK.size)
         if len(stored) < stored_len or zlib.crc32(stored, zlib.crc32(head[4:12])) != crc:
             return None
@@ -553,12 +750,63 @@ class Reader:
             return None
         if len(raw) != raw_len or not decompressor.eof or decompressor.unused_data:
             return None
-        records = _parse_records(raw)
-        return None if records is None else (records, offset + _BLOCK.size + stored_len)
+        records = _parse_records(raw, _HIGHEST_CODE[self.version])
+        return None if records is None else Block(offset, _BLOCK.size + stored_len, records)
+
+    def _resync(self, fd: int, start: int) -> int | None:
+        """The offset of the next block at or after start whose header is
+        plausible and whose checksum verifies, or None. Reads _SCAN_CHUNK
+        bytes at a time, so skipping damage of any size costs one block's memory."""
+        size = self.size
+        pos = start
+        # Enough past each chunk to check a header starting near its end.
+        overlap = _BLOCK.size + len(_ZSTD_MAGIC)
+        while pos + _BLOCK.size <= size:
+            chunk = os.pread(fd, _SCAN_CHUNK + overlap, pos)
+            limit = min(_SCAN_CHUNK, len(chunk))
+            i = chunk.find(_BLOCK_MARKER, 0, limit + len(_BLOCK_MARKER) - 1)
+            while i != -1:
+                if self._verifies(fd, pos + i, chunk[i : i + overlap], size):
+                    return pos + i
+                i = chunk.find(_BLOCK_MARKER, i + 1, limit + len(_BLOCK_MARKER) - 1)
+            pos += limit
+        return None
+
+    @staticmethod
+    def _verifies(fd: int, offset: int, head: bytes, size: int) -> bool:
+        # A marker in the middle of damaged or compressed data is taken only
+        # if its lengths fit and the checksum holds over the stored bytes.
+        lengths = _plausible(head[: _BLOCK.size])
+        if lengths is None or head[_BLOCK.size :] != _ZSTD_MAGIC:
+            return False
+        stored_len, _, want = lengths
+        at = offset + _BLOCK.size
+        if at + stored_len > size:
+            return False
+        crc = zlib.crc32(head[4:12])
+        end = at + stored_len
+        while at < end:
+            piece = os.pread(fd, min(_SCAN_CHUNK, end - at), at)
+            if not piece:
+                return False
+            crc = zlib.crc32(piece, crc)
+            at += len(piece)
+        return crc == want
 
 
-def _parse_records(raw: bytes) -> list[Frame | Subscription] | None:
-    records: list[Frame | Subscription] = []
+def _plausible(head: bytes) -> tuple[int, int, int] | None:
+    """A block header's (stored length, raw length, CRC) if its marker is
+    right and its lengths are within the limits, else None."""
+    if len(head) < _BLOCK.size:
+        return None
+    marker, stored_len, raw_len, crc = _BLOCK.unpack(head)
+    if marker != _BLOCK_MARKER or not 0 < raw_len <= _MAX_RAW_BLOCK or not 0 < stored_len <= _MAX_STORED_BLOCK:
+        return None
+    return stored_len, raw_len, crc
+
+
+def _parse_records(raw: bytes, highest_code: int) -> list[Record] | None:
+    records: list[Record] = []
     pos, end = 0, len(raw)
     while pos < end:
         if end - pos < _RECORD.size:
@@ -572,14 +820,20 @@ def _parse_records(raw: bytes) -> list[Frame | Subscription] | None:
         if code == _FRAME:
             records.append(Frame(recv_ns, payload))
             continue
-        kind = _CODE_KIND.get(code)
+        if not 1 < code <= highest_code:
+            return None
         try:
-            symbols = json.loads(payload)
+            value = json.loads(payload)
         except ValueError:
             return None
-        if kind is None or not isinstance(symbols, list) or not all(isinstance(s, str) for s in symbols):
-            return None
-        records.append(Subscription(recv_ns, kind, tuple(symbols)))
+        if code in _CODE_KIND:
+            if not isinstance(value, list) or not all(isinstance(s, str) for s in value):
+                return None
+            records.append(Subscription(recv_ns, _CODE_KIND[code], tuple(value)))
+        else:
+            if not isinstance(value, str):
+                return None
+            records.append(Connection(recv_ns, _CODE_CONNECTION[code], value))
     return records
 
 
@@ -587,6 +841,15 @@ def open(path: str | os.PathLike[str]) -> Reader:
     """Opens a capture file. Raises FormatError (naming the file) if its
     header is bad, OSError if it cannot be opened."""
     return Reader(path)
+
+
+def temporary_target(path: str | os.PathLike[str]) -> str | None:
+    """If path is the temporary name an overwriting Recorder writes under
+    (left behind by a crash before the first block was sealed), the file it
+    was to replace; else None."""
+    directory, name = os.path.split(os.fspath(path))
+    match = _TEMPORARY_NAME.fullmatch(name)
+    return None if match is None else os.path.join(directory, match.group(1))
 
 
 # --- summary ------------------------------------------------------------------------
@@ -597,7 +860,8 @@ class Summary:
     """What a capture holds. ``symbols`` counts the good frames by the
     decoded quote's ``id`` ("" for a quote without one); first_ns and
     last_ns are the receive times of the first and last record in file
-    order (None for an empty capture)."""
+    order (None for an empty capture); ``gaps`` are the stretches with no
+    connection open; ``stats.damage`` what was skipped."""
 
     path: str
     metadata: dict[str, object]
@@ -605,19 +869,25 @@ class Summary:
     last_ns: int | None
     symbols: dict[str, int]
     stats: Stats
+    gaps: list[Gap] = dataclasses.field(default_factory=list)
 
 
-def summarize(path: str | os.PathLike[str]) -> Summary:
-    """Reads a whole capture and sums it up."""
+def summarize(path: str | os.PathLike[str], *, progress: Callable[[int, int], None] | None = None) -> Summary:
+    """Reads a whole capture and sums it up. ``progress(done, total)`` is
+    called after each block with the bytes read so far and the file's size."""
     symbols: collections.Counter[str] = collections.Counter()
     first_ns: int | None = None
     last_ns: int | None = None
+    gaps = _GapTracker()
     with open(path) as capture:
-        for records in capture._blocks():
+        total = capture.size
+        for block in capture.blocks():
+            records = block.records
             if first_ns is None:
                 first_ns = records[0].recv_ns
             last_ns = records[-1].recv_ns
             for record in records:
+                gaps.add(record)
                 if type(record) is not Frame:
                     continue
                 try:
@@ -626,4 +896,14 @@ def summarize(path: str | os.PathLike[str]) -> Summary:
                     capture.stats.bad_frames += 1
                 else:
                     symbols[str(quote.get("id", ""))] += 1
-        return Summary(capture.path, capture.metadata, first_ns, last_ns, dict(sorted(symbols.items())), capture.stats)
+            if progress is not None:
+                progress(block.end, total)
+        return Summary(
+            capture.path,
+            capture.metadata,
+            first_ns,
+            last_ns,
+            dict(sorted(symbols.items())),
+            capture.stats,
+            gaps.finish(),
+        )

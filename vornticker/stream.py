@@ -76,6 +76,8 @@ class StreamStats:
     reconnects: int  # connections after the first
     connected: bool
     last_error: Exception | None  # the latest bad frame's error
+    recording_stopped: bool = False  # a write error stopped record_to's recording (recorder.error says which)
+    connections: int = 0  # connections opened so far
 
 
 def stream(
@@ -85,7 +87,7 @@ def stream(
     ssl_context: ssl.SSLContext | None = None,
     maxsize: int = 10_000,
     conflate: bool = False,
-    record_to: str | os.PathLike[str] | None = None,
+    record_to: str | os.PathLike[str] | Recorder | None = None,
 ) -> QuoteStream:
     """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
 
@@ -93,7 +95,9 @@ def stream(
     another ``ws://`` or ``wss://`` endpoint; without them it connects where
     a ticker would.  ``maxsize`` bounds the quotes waiting for the consumer;
     ``conflate`` keeps only the newest waiting quote of each symbol.
-    ``record_to`` names a capture file to write, which must not exist yet.
+    ``record_to`` names a capture file to write, which must not exist yet,
+    or is a ``Recorder`` made by the caller (to choose its options); either
+    way the stream closes it.
     """
     return QuoteStream(
         symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate, record_to=record_to
@@ -158,6 +162,13 @@ class _ErrorLog:
         self.logged_at, self.unlogged = now, 0
 
 
+def _close_recorder(recorder: Recorder) -> None:
+    # A write error (a RecordingError, an OSError) was logged when it
+    # happened; the file is readable up to the last block sealed before it.
+    with contextlib.suppress(OSError):
+        recorder.close()
+
+
 def _signal_state(loop: asyncio.AbstractEventLoop) -> dict[int, tuple[Any, Any]]:
     # asyncio's own Unix loops keep their signal handlers in this table; a
     # loop that keeps it elsewhere only has the process's handler restored.
@@ -194,11 +205,14 @@ class QuoteStream:
         ssl_context: ssl.SSLContext | None = None,
         maxsize: int = 10_000,
         conflate: bool = False,
-        record_to: str | os.PathLike[str] | None = None,
+        record_to: str | os.PathLike[str] | Recorder | None = None,
     ) -> None:
         self._symbols = _symbol_list(symbols)
         if record_to is not None and not isinstance(record_to, (str, os.PathLike)):
-            raise TypeError(f"record_to must be a path or None, not {type(record_to).__name__}")
+            from .recording import Recorder
+
+            if not isinstance(record_to, Recorder):
+                raise TypeError(f"record_to must be a path, a Recorder or None, not {type(record_to).__name__}")
         self._record_to = record_to
         self._recorder: Recorder | None = None
         if isinstance(maxsize, bool) or not isinstance(maxsize, int):
@@ -318,7 +332,9 @@ class QuoteStream:
         if self._state is not _NEW:
             raise RuntimeError("a stream can be entered only once")
         loop = asyncio.get_running_loop()
-        if self._record_to is not None:
+        if self._record_to is not None and not isinstance(self._record_to, (str, os.PathLike)):
+            self._recorder = self._record_to
+        elif self._record_to is not None:
             # Imported only here: the capture format needs compression.zstd,
             # which a Python built without zstd lacks.
             from .recording import Recorder
@@ -400,12 +416,13 @@ class QuoteStream:
                 task.cancel()
             self._error_log.flush()
             _stream_closed(self._endpoint)
-            if self._recorder is not None:
-                # A write error (a RecordingError, an OSError) was logged when
-                # it happened; the file is readable up to the last block sealed before it.
-                with contextlib.suppress(OSError):
-                    self._recorder.close()
-            self._closed.set()
+            try:
+                if self._recorder is not None:
+                    # The last seal and the fsync run off the loop's thread.
+                    self._recorder.detach(self._ticker)
+                    await asyncio.to_thread(_close_recorder, self._recorder)
+            finally:
+                self._closed.set()
 
     # -- iterating
 
@@ -453,6 +470,8 @@ class QuoteStream:
             reconnects=max(0, self._opens - 1),
             connected=self._ticker is not None and self._state is _OPEN and self._ticker.IS_CONNECTED.is_set(),
             last_error=self._error_log.latest,
+            recording_stopped=self._recorder is not None and self._recorder.error is not None,
+            connections=self._opens,
         )
 
     def _open_ticker(self) -> _Ticker:

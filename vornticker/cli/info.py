@@ -5,6 +5,11 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import json
+import os
+import time
+
+from rich.console import Console
+from rich.progress import BarColumn, DownloadColumn, Progress, TextColumn, TimeRemainingColumn
 
 from .. import recording
 from ._common import CommandError, Ending, Subcommands, file_error, plural, write_line
@@ -41,8 +46,25 @@ def _when(ns: int) -> str:
 
 
 def run(args: argparse.Namespace) -> Ending:
+    console = Console(stderr=True)
+    bar = Progress(
+        TextColumn("reading {task.description}"), BarColumn(), DownloadColumn(), TimeRemainingColumn(),
+        console=console, transient=True, disable=not console.is_terminal,
+    )  # fmt: skip
+    task = bar.add_task(os.path.basename(args.file), total=None)
+    started = time.monotonic()
+
+    def progress(done: int, total: int) -> None:
+        # Shown only for files that take more than about a second.
+        if not bar.live.is_started and time.monotonic() - started > 1.0:
+            bar.start()
+        bar.update(task, completed=done, total=total)
+
     try:
-        summary = recording.summarize(args.file)
+        try:
+            summary = recording.summarize(args.file, progress=progress)
+        finally:
+            bar.stop()
     except (recording.FormatError, OSError) as e:
         raise CommandError(file_error(e)) from None
     stats = summary.stats
@@ -59,8 +81,19 @@ def run(args: argparse.Namespace) -> Ending:
     lines.append(f"  {'frames':<12} {stats.frames:,} ({stats.bad_frames:,} bad), {changes}, {plural(stats.blocks, 'block')}")
     width = max((len(_clean(s)) for s in summary.symbols), default=0)
     lines += [f"    {_clean(symbol):<{width}}  {count:>10,}" for symbol, count in summary.symbols.items()]
-    for offset, length in stats.damage:
-        lines.append(f"  damaged tail: {length:,} bytes from offset {offset:,} not read")
+    gaps = summary.gaps
+    if gaps:
+        total = sum(g.end_ns - g.start_ns for g in gaps) / 1e9
+        longest = max(gaps, key=lambda g: g.end_ns - g.start_ns)
+        lines.append(
+            f"  {'gaps':<12} {len(gaps):,} without a connection, {total:,.3f} s in all; longest "
+            f"{(longest.end_ns - longest.start_ns) / 1e9:,.3f} s from {_when(longest.start_ns)}"
+        )
+    target = recording.temporary_target(args.file)
+    if target is not None:
+        lines.append(f"  note: a temporary capture left by a recording to {_clean(target)} that did not finish")
+    if stats.damage:
+        lines.append(f"  damage: {stats.describe_damage()}")
     for line in lines:
         write_line(line)
-    return Ending.DONE
+    return Ending.SKIPPED if stats.damage else Ending.DONE

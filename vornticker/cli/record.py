@@ -19,6 +19,7 @@ import time
 from collections import deque
 from typing import IO, Final
 
+from ..recording import Recorder
 from ..stream import QuoteStream, stream
 from ._common import (
     CommandError,
@@ -101,10 +102,14 @@ class _LogToStatus(logging.Handler):
         self.status = status
         # A failed connection attempt in words, as watch shows it.
         self.setFormatter(TickerFormatter())
+        self.last_problem: str | None = None  # the latest warning or error, for why a session never connected
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            self.status.line(self.format(record))
+            text = self.format(record)
+            if record.levelno >= logging.WARNING:
+                self.last_problem = text
+            self.status.line(text)
         except Exception:
             self.handleError(record)
 
@@ -125,6 +130,7 @@ class _Recording:
     path: str
     status: _StatusLine
     feed: FeedChoice
+    force: bool = False
     started: float = dataclasses.field(default_factory=time.monotonic)
     quotes: QuoteStream | None = None
     was_connected: bool = False
@@ -135,7 +141,9 @@ class _Recording:
         rec = self.quotes.recorder if self.quotes is not None else None
         if rec is None or self.quotes is None:
             return 0, 0, 0, 0
-        return rec.frames, self.quotes.stats.errors, rec.frame_bytes, rec.size
+        # After a write error, what the file holds rather than what arrived.
+        frames = rec.frames if rec.error is None else rec.sealed_frames
+        return frames, self.quotes.stats.errors, rec.frame_bytes, rec.size
 
     def render(self) -> str:
         frames, bad, size, file_size = self.counts()
@@ -173,7 +181,9 @@ class _Recording:
         # The same choice of feed as watch makes.
         target = await stack.enter_async_context(open_feed(self.feed))
         url, context, label = target.url, target.ssl_context, target.label
-        quotes = stream(self.symbols, url=url, ssl_context=context, conflate=True, record_to=self.path)
+        # With --force an existing file stays until the new one holds a sealed block.
+        recorder = Recorder(self.path, {"url": url, "symbols": self.symbols}, overwrite=self.force)
+        quotes = stream(self.symbols, url=url, ssl_context=context, conflate=True, record_to=recorder)
         self.quotes = await stack.enter_async_context(quotes)
         self.status.line(f"recording {' '.join(self.symbols)} from {label} to {self.path}")
         redraw = asyncio.create_task(self.redraw(), name="vornticker-record-status")
@@ -185,13 +195,10 @@ class _Recording:
 def run(args: argparse.Namespace) -> Ending:
     choice = feed_choice(args)  # bad options end here, before any file is touched
     path = os.fspath(args.output)
-    if args.force:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
-    elif os.path.lexists(path):
+    if not args.force and os.path.lexists(path):
         raise CommandError(f"{path} exists; --force replaces it")
     status = _StatusLine(sys.stderr)
-    session = _Recording(list(dict.fromkeys(args.symbols)), path, status, choice)
+    session = _Recording(list(dict.fromkeys(args.symbols)), path, status, choice, force=args.force)
     log = logging.getLogger("vornticker")
     handler = _LogToStatus(status, logging.DEBUG if args.verbose else logging.WARNING)
     old_level = log.level
@@ -208,4 +215,13 @@ def run(args: argparse.Namespace) -> Ending:
         log.removeHandler(handler)
         log.setLevel(old_level)
     status.line(session.summary())
+    quotes = session.quotes
+    recorder = quotes.recorder if quotes is not None else None
+    if recorder is not None and recorder.error is not None:
+        raise CommandError(
+            f"{run_failure(recorder.error)}; the file holds {plural(recorder.sealed_frames, 'frame')}", at_run_time=True
+        )
+    if ending is Ending.DONE and (quotes is None or quotes.stats.connections == 0):
+        why = handler.last_problem or "no connection was made"
+        raise CommandError(f"never connected: {why}", at_run_time=True)
     return ending

@@ -43,6 +43,11 @@ def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
     pace.add_argument("--speed", type=_speed, default=1.0, metavar="X", help="replay X times as fast (default 1)")
     pace.add_argument("--max", action="store_true", help="as fast as each client takes the frames")
     parser.add_argument("--loop", action="store_true", help="start each client's replay again at the end of the file")
+    parser.add_argument(
+        "--close-at-end",
+        action="store_true",
+        help="close each client's connection (1000, \"end of capture\") once it has had every frame",
+    )
     add_server_options(parser)
     parser.set_defaults(run=run)
     return parser
@@ -78,7 +83,14 @@ def run(args: argparse.Namespace) -> Ending:
     speed = math.inf if args.max else args.speed
     try:
         feed = ReplayFeed(
-            args.file, speed, loop=args.loop, host=args.host, port=args.port, tls=tls, tls_dir=args.tls_dir
+            args.file,
+            speed,
+            loop=args.loop,
+            close_at_end=args.close_at_end,
+            host=args.host,
+            port=args.port,
+            tls=tls,
+            tls_dir=args.tls_dir,
         )
     except (recording.FormatError, OSError) as e:
         raise CommandError(file_error(e)) from None

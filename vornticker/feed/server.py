@@ -83,6 +83,10 @@ class ClientPublisher(Publisher, Protocol):
         does not wait for time between frames waits for this instead."""
         ...
 
+    def close(self, code: int, reason: str) -> None:
+        """Closes this client's connection (a close frame, then hang up)."""
+        ...
+
 
 @runtime_checkable
 class ClientSource(Protocol):
@@ -173,6 +177,12 @@ class _Client(WSListener):
 
     async def drain(self) -> None:
         await self.writable.wait()
+
+    def close(self, code: int, reason: str) -> None:
+        transport = self.transport
+        if transport is not None and not transport.is_disconnected:
+            transport.send_close(WSCloseCode(code), reason.encode())
+            transport.disconnect()
 
 
 def _parse_control(payload: bytes) -> tuple[str, list[str]] | None:
