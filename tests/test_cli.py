@@ -146,8 +146,18 @@ def test_bad_command_lines_are_refused(argv, capsys):
         (["watch", "--feed", "wss://quotes.test/", "--ca-file", "{text}", "AAPL"], "{text}: holds no PEM certificate"),
         (["watch", "--feed", "local", "--ca-file", "{text}", "AAPL"], "--ca-file does not apply to --feed local"),
         (["watch", "--feed", "ws://quotes.test/", "--ca-file", "{text}", "AAPL"], "ws:// has no TLS"),
+        (["watch", "--feed", "wss://127.0.0.1:99999/", "AAPL"], "'wss://127.0.0.1:99999/': the port must be"),
+        (["watch", "--feed", "wss:///?version=2", "AAPL"], "names no host"),
     ],
-    ids=["placeholder endpoint", "missing CA file", "CA file without certificate", "CA for local", "CA for ws"],
+    ids=[
+        "placeholder endpoint",
+        "missing CA file",
+        "CA file without certificate",
+        "CA for local",
+        "CA for ws",
+        "port out of range",
+        "no host",
+    ],
 )
 def test_what_cannot_work_is_one_line_naming_the_option_or_file(argv, expected, tmp_path, capsys):
     paths = {"missing": str(tmp_path / "missing.pem"), "text": str(tmp_path / "text.pem")}

@@ -3,6 +3,8 @@ asyncio.run in a process of its own, a slow consumer in both buffering
 modes, streams with endpoints of their own, and a connection that drops."""
 
 import asyncio
+import contextlib
+import gc
 import logging
 import signal
 from pathlib import Path
@@ -200,12 +202,76 @@ def test_a_reconnect_loop_that_fails_ends_the_iteration(loop, monkeypatch):
 @pytest.mark.parametrize(
     "call, error, name",
     [
-        (lambda: vornticker.stream("AAPL"), TypeError, "symbols"),
-        (lambda: vornticker.stream(["AAPL", 1]), TypeError, "symbols"),
+        (lambda: vornticker.stream("AAPL"), TypeError, "not a str"),
+        (lambda: vornticker.stream(7), TypeError, "not an int"),
+        (lambda: vornticker.stream(["AAPL", 1]), TypeError, r"symbols\[1\] is an int$"),
+        (lambda: vornticker.stream(("AAPL", None)), TypeError, r"symbols\[1\] is None"),
+        (lambda: vornticker.stream(["AAPL", ""]), ValueError, r"symbols\[1\] is an empty string"),
+        (lambda: vornticker.stream(["BRK B"]), ValueError, r"symbols\[0\] 'BRK B' contains whitespace"),
+        (lambda: vornticker.stream(["AAPL\x00"]), ValueError, "control character"),
         (lambda: vornticker.stream([], maxsize=0), ValueError, "maxsize"),
         (lambda: vornticker.stream([], url="https://host.test/"), ValueError, "ws://"),
+        (lambda: vornticker.stream([], url="wss://127.0.0.1:99999/"), ValueError, "'wss://127.0.0.1:99999/'.*port"),
+        (lambda: vornticker.stream([], url="wss://127.0.0.1:0/"), ValueError, "port .* not 0"),
     ],
 )
 def test_bad_arguments_are_refused_at_the_call(call, error, name):
     with pytest.raises(error, match=name):
         call()
+
+
+def test_symbols_may_be_any_iterable_of_str(loop):
+    async def scenario():
+        async with QuoteService() as service:
+            async with vornticker.stream((s for s in ("A", "B")), **own_endpoint(service)) as quotes:
+                await service.wait_controls(1)
+                await quotes.subscribe(("C",))
+                return await service.wait_controls(2)
+
+    assert run(loop, scenario()) == [{"subscribe": ["A", "B"]}, {"subscribe": ["C"]}]
+
+
+@pytest.mark.skipif(not endpoint.is_placeholder_url(vt.ENDPOINT_URL), reason="this build names a real service")
+def test_a_placeholder_endpoint_is_refused_on_entering(loop, tmp_path):
+    capture = tmp_path / "never.vtr"
+
+    async def scenario():
+        with pytest.raises(RuntimeError, match="no quote service endpoint.*url=.*use_endpoint.*VORN_ENDPOINT_HOST"):
+            async with vornticker.stream(["AAPL"], record_to=capture):
+                pass
+        return [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+
+    assert run(loop, scenario()) == []
+    assert not capture.exists()
+
+
+def test_cancelled_waits_leave_nothing_behind(loop):
+    def futures():
+        return sum(isinstance(o, asyncio.Future) for o in gc.get_objects())
+
+    async def scenario():
+        async with vornticker.stream(["AAPL"], url=closed_port_url()) as quotes:
+            for _ in range(50):  # warm-up
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(anext(quotes), 0)
+            before = futures()
+            for _ in range(500):
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(anext(quotes), 0)
+                with contextlib.suppress(TimeoutError):
+                    await quotes.wait_connected(0)
+            return futures() - before
+
+    assert run(loop, scenario()) < 50
+
+
+def test_round_trip_time_ends_when_pings_go_unanswered(loop):
+    async def scenario():
+        async with QuoteService(answer_pings=False) as service:
+            async with vornticker.stream(["AAPL"], **own_endpoint(service)) as quotes:
+                await quotes.wait_connected(WAIT)
+                quotes.ticker.connect_timeout = 0.2
+                with pytest.raises(TimeoutError, match="no answer to a ping within 0.2 s"):
+                    await quotes.round_trip_time(3)
+
+    run(loop, scenario(), WAIT)

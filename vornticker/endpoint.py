@@ -37,13 +37,25 @@ import ssl
 import threading
 import urllib.parse
 from collections.abc import Awaitable, Callable, Iterator
-from typing import Any
+from typing import Any, Final
 
 import picows
 
 from . import vornticker as _vornticker
 
-__all__ = ["EndpointConnector", "EndpointToken", "install_endpoint", "restore_endpoint", "use_endpoint"]
+__all__ = [
+    "EndpointConnector",
+    "EndpointToken",
+    "check_url",
+    "install_endpoint",
+    "is_placeholder_url",
+    "restore_endpoint",
+    "use_endpoint",
+]
+
+# Top-level domains reserved for examples and for names that must not resolve
+# (RFC 2606): a build whose endpoint is there has no service to reach.
+_PLACEHOLDER_DOMAINS: Final = ("example", "invalid")
 
 
 class EndpointConnector:
@@ -59,7 +71,7 @@ class EndpointConnector:
     __slots__ = ("url", "ssl_context")
 
     def __init__(self, url: str, ssl_context: ssl.SSLContext | None = None) -> None:
-        _check_url(url)
+        check_url(url)
         _check_context(ssl_context)
         self.url = url
         self.ssl_context = ssl_context
@@ -99,14 +111,53 @@ def _check_context(ssl_context: object) -> None:
         raise TypeError(f"ssl_context must be an ssl.SSLContext or None, not {type(ssl_context).__name__}")
 
 
-def _check_url(url: str) -> None:
-    # A bad URL would otherwise only surface as a logged failure at every
-    # connection attempt.
+def check_url(url: str) -> str:
+    """Returns ``url`` if a ticker can connect there: a ``ws://`` or ``wss://``
+    URL with a host, a port in 1..65535 if it names one, and no fragment.
+
+    Otherwise ``ValueError`` names the URL and what is wrong with it (a bad
+    URL would only surface as a failure logged at every connection attempt);
+    ``TypeError`` if ``url`` is not a ``str``.
+    """
     if not isinstance(url, str):
         raise TypeError(f"url must be a str, not {type(url).__name__}")
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme not in ("ws", "wss") or not parts.hostname:
-        raise ValueError(f"not a ws:// or wss:// URL with a host: {url!r}")
+    problem = _url_problem(url)
+    if problem is not None:
+        raise ValueError(f"bad endpoint URL {url!r}: {problem}")
+    return url
+
+
+def _url_problem(url: str) -> str | None:
+    if any(c.isspace() or not c.isprintable() for c in url):
+        return "it contains whitespace or a control character"
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError:  # the only thing it refuses: brackets around something else
+        return "its host in brackets is not an IPv6 address"
+    if not parts.scheme:
+        return "it names no scheme: start it with ws:// or wss://"
+    if parts.scheme not in ("ws", "wss"):
+        return f"the scheme must be ws:// or wss://, not {parts.scheme}://"
+    if not parts.hostname:
+        return "it names no host"
+    try:
+        port = parts.port
+    except ValueError:
+        text = parts.netloc.rpartition("@")[2].rpartition("]")[2].rpartition(":")[2]
+        return f"the port must be a number from 1 to 65535, not {text if text.isdigit() else repr(text)}"
+    if port == 0:
+        # picows would take it for "no port" and connect to the scheme's default.
+        return "the port must be a number from 1 to 65535, not 0"
+    if parts.fragment or url.endswith("#"):
+        return "a fragment (#...) means nothing to a websocket service"
+    return None
+
+
+def is_placeholder_url(url: str) -> bool:
+    """Whether ``url``'s host is in a domain reserved for examples, where no
+    service can be (the endpoint of a build made without ``VORN_ENDPOINT_HOST``)."""
+    host = (urllib.parse.urlsplit(url).hostname or "").rstrip(".").lower()
+    return host.rsplit(".", 1)[-1] in _PLACEHOLDER_DOMAINS
 
 
 def install_endpoint(url: str, ssl_context: ssl.SSLContext | None = None) -> EndpointToken:
@@ -177,7 +228,7 @@ class _StreamEndpoint:
 
     def __init__(self, url: str | None, ssl_context: ssl.SSLContext | None) -> None:
         if url is not None:
-            _check_url(url)
+            check_url(url)
         _check_context(ssl_context)
         self.url = url
         self.ssl_context = ssl_context

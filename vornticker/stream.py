@@ -40,11 +40,11 @@ import os
 import signal
 import ssl
 import time
-from collections.abc import Coroutine
+from collections.abc import Coroutine, Iterable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, Self
 
-from .endpoint import _endpoint_url, _starting_stream, _stream_closed, _StreamEndpoint
+from .endpoint import _endpoint_url, _starting_stream, _stream_closed, _StreamEndpoint, is_placeholder_url
 from .typedefs import MessageCallback, Quote
 from .vornticker import VornTicker
 
@@ -81,7 +81,7 @@ class StreamStats:
 
 
 def stream(
-    symbols: list[str],
+    symbols: Iterable[str],
     *,
     url: str | None = None,
     ssl_context: ssl.SSLContext | None = None,
@@ -91,6 +91,7 @@ def stream(
 ) -> QuoteStream:
     """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
 
+    ``symbols`` is any iterable of ``str`` (a bare ``str`` is refused).
     ``url`` and ``ssl_context`` send this stream (and only this one) to
     another ``ws://`` or ``wss://`` endpoint; without them it connects where
     a ticker would.  ``maxsize`` bounds the quotes waiting for the consumer;
@@ -104,13 +105,27 @@ def stream(
     )
 
 
+def _a(value: object) -> str:
+    """``value``'s type with its article, for messages: "an int", "a float"."""
+    if value is None:
+        return "None"
+    name = type(value).__name__
+    return f"{'an' if name[:1].lower() in 'aeio' else 'a'} {name}"
+
+
 def _symbol_list(symbols: object) -> list[str]:
-    if not isinstance(symbols, list):
-        raise TypeError(f"symbols must be a list of str, not {type(symbols).__name__}")
-    for i, symbol in enumerate(symbols):
+    # A str is an iterable of str too, and would subscribe to its letters.
+    if isinstance(symbols, (str, bytes)) or not isinstance(symbols, Iterable):
+        raise TypeError(f"symbols must be an iterable of str such as a list, not {_a(symbols)}")
+    listed = list(symbols)
+    for i, symbol in enumerate(listed):
         if not isinstance(symbol, str):
-            raise TypeError(f"symbols must be a list of str, but symbols[{i}] is a {type(symbol).__name__}")
-    return list(symbols)
+            raise TypeError(f"symbols must be an iterable of str, but symbols[{i}] is {_a(symbol)}")
+        if not symbol:
+            raise ValueError(f"symbols[{i}] is an empty string")
+        if any(c.isspace() or not c.isprintable() for c in symbol):
+            raise ValueError(f"symbols[{i}] {symbol!r} contains whitespace or a control character")
+    return listed
 
 
 class _Ticker(VornTicker):
@@ -131,6 +146,24 @@ class _Ticker(VornTicker):
 
 async def _nothing() -> None:
     pass
+
+
+# Waiters live in one list each for the stream's life, emptied in place when
+# woken, so a cancelled wait can always find its own future to take out.
+def _set_all(waiters: list[asyncio.Future[None]]) -> None:
+    woken = waiters[:]
+    waiters.clear()
+    for waiter in woken:
+        if not waiter.done():
+            waiter.set_result(None)
+
+
+def _set_first(waiters: list[asyncio.Future[None]]) -> None:
+    while waiters:
+        waiter = waiters.pop(0)
+        if not waiter.done():
+            waiter.set_result(None)
+            return
 
 
 class _ErrorLog:
@@ -199,7 +232,7 @@ class QuoteStream:
 
     def __init__(
         self,
-        symbols: list[str],
+        symbols: Iterable[str],
         *,
         url: str | None = None,
         ssl_context: ssl.SSLContext | None = None,
@@ -304,16 +337,10 @@ class QuoteStream:
         self._notify()
 
     def _wake(self) -> None:
-        waiters, self._waiters = self._waiters, []
-        for waiter in waiters:
-            if not waiter.done():
-                waiter.set_result(None)
+        _set_all(self._waiters)
 
     def _notify(self) -> None:
-        watchers, self._watchers = self._watchers, []
-        for watcher in watchers:
-            if not watcher.done():
-                watcher.set_result(None)
+        _set_all(self._watchers)
 
     def _reconnect_loop_ended(self, task: asyncio.Task[None]) -> None:
         # It ends by itself only when someone closed the ticker directly, or
@@ -332,6 +359,15 @@ class QuoteStream:
         if self._state is not _NEW:
             raise RuntimeError("a stream can be entered only once")
         loop = asyncio.get_running_loop()
+        if self._endpoint is None or self._endpoint.url is None:
+            url = _endpoint_url(self._endpoint)
+            if url is not None and is_placeholder_url(url):
+                # It would only retry "Name or service not known" forever.
+                raise RuntimeError(
+                    f"this build has no quote service endpoint ({url} is a placeholder): give the stream "
+                    "url=..., install one with vornticker.endpoint.use_endpoint(...), "
+                    "or build with -Ccmake.define.VORN_ENDPOINT_HOST=HOST"
+                )
         if self._record_to is not None and not isinstance(self._record_to, (str, os.PathLike)):
             self._recorder = self._record_to
         elif self._record_to is not None:
@@ -437,9 +473,7 @@ class QuoteStream:
                 if self._failure is not None and self._state is _ENDED:
                     raise RuntimeError("the ticker's reconnect loop failed") from self._failure
                 raise StopAsyncIteration
-            waiter = asyncio.get_running_loop().create_future()
-            self._waiters.append(waiter)
-            await waiter
+            await self._wait(self._waiters)
         self._delivered += 1
         if self._conflate:
             return self._latest.popitem(last=False)[1]
@@ -480,9 +514,24 @@ class QuoteStream:
         return self._ticker
 
     async def _state_changed(self) -> None:
-        watcher = asyncio.get_running_loop().create_future()
-        self._watchers.append(watcher)
-        await watcher
+        await self._wait(self._watchers)
+
+    @staticmethod
+    async def _wait(waiters: list[asyncio.Future[None]]) -> None:
+        """Waits until _wake or _notify wakes the list. A wait that is
+        cancelled (a timeout, say) takes its future out of the list, and hands
+        on a wake it got but can no longer act on."""
+        waiter = asyncio.get_running_loop().create_future()
+        waiters.append(waiter)
+        try:
+            await waiter
+        except BaseException:
+            if not waiter.done() or waiter.cancelled():
+                with contextlib.suppress(ValueError):  # woken and cancelled in one step
+                    waiters.remove(waiter)
+            else:
+                _set_first(waiters)
+            raise
 
     async def wait_connected(self, timeout: float | None = None) -> None:
         """Returns once the stream is connected; TimeoutError after ``timeout`` s.
@@ -502,12 +551,30 @@ class QuoteStream:
         await self._open_ticker().unsubscribe(symbols)
 
     async def round_trip_time(self, count: int = 5) -> list[float]:
-        """``count`` round trips of a ping over the connection, in seconds."""
+        """``count`` round trips of a ping over the connection, in seconds.
+
+        ``ConnectionError`` when the stream is not connected or the connection
+        drops meanwhile; ``TimeoutError`` when a ping gets no answer within the
+        ticker's ``connect_timeout``, so it never waits longer than that plus
+        the pings answered before."""
         if isinstance(count, bool) or not isinstance(count, int):
             raise TypeError(f"count must be an int, not {type(count).__name__}")
         if count < 1:
             raise ValueError(f"count must be at least 1, got {count}")
         ticker = self._open_ticker()
-        if not ticker.IS_CONNECTED.is_set():
-            raise ConnectionError("the stream is not connected")
-        return await ticker.check_round_trip_time(count)
+        times: list[float] = []
+        # One ping at a time, each with its own limit: a ping sent on a
+        # connection that has just gone (or a service that stopped answering)
+        # is otherwise waited for forever.
+        for _ in range(count):
+            if not ticker.IS_CONNECTED.is_set():
+                raise ConnectionError("the stream is not connected")
+            limit = ticker.connect_timeout
+            try:
+                async with asyncio.timeout(limit):
+                    times += await ticker.check_round_trip_time(1)
+            except TimeoutError:
+                raise TimeoutError(f"no answer to a ping within {limit:g} s (connect_timeout)") from None
+            except AttributeError:  # no transport: the connection went while the ping was being sent
+                raise ConnectionError("the stream is not connected") from None
+        return times

@@ -40,11 +40,11 @@ import stat
 import sys
 import tempfile
 import time
-import urllib.parse
 from collections.abc import AsyncIterator, Callable, Coroutine, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any, Final, Literal, Protocol
 
 from .. import vornticker as _vornticker
+from ..endpoint import check_url, is_placeholder_url
 from ..feed.tls import CA_FILE, EXTRA
 
 if TYPE_CHECKING:
@@ -92,8 +92,6 @@ __all__ = [
 DEFAULT_RATE: Final = 5.0
 # The CMake option that names the service's host at build time.
 ENDPOINT_OPTION: Final = "VORN_ENDPOINT_HOST"
-# Top-level domains reserved for examples and for names that must not resolve.
-_PLACEHOLDER_DOMAINS: Final = ("example", "invalid")
 
 
 # -- errors and output ----------------------------------------------------------------------
@@ -365,13 +363,9 @@ def verbosity_logging(verbosity: int, handler: logging.Handler | None = None) ->
 
 
 def _feed(text: str) -> str:
-    if text in ("service", "local"):
+    # A URL is checked by choose_feed, which says what is wrong in one line.
+    if text in ("service", "local") or text.startswith(("ws://", "wss://")):
         return text
-    if text.startswith(("ws://", "wss://")):
-        parts = urllib.parse.urlsplit(text)
-        if parts.hostname:
-            return text
-        raise argparse.ArgumentTypeError(f"no host in {text!r}")
     raise argparse.ArgumentTypeError(f"use 'service', 'local', or a ws:// or wss:// URL, not {text!r}")
 
 
@@ -464,8 +458,8 @@ def choose_feed(feed: str | None, ca_file: str | None = None, rate: float | None
     URL. CommandError names the option at fault and what is wrong."""
     if feed is not None and feed not in ("service", "local"):
         try:
-            _feed(feed)
-        except argparse.ArgumentTypeError as e:
+            check_url(_feed(feed))
+        except (argparse.ArgumentTypeError, ValueError) as e:
             raise CommandError(f"--feed: {e}") from None
     if rate is not None and feed != "local":
         raise CommandError("--rate applies to --feed local only")
@@ -485,13 +479,6 @@ def choose_feed(feed: str | None, ca_file: str | None = None, rate: float | None
 def feed_choice(args: argparse.Namespace) -> FeedChoice:
     """:func:`choose_feed` on the options of :func:`add_feed_options`."""
     return choose_feed(args.feed, args.ca_file, getattr(args, "rate", None))
-
-
-def is_placeholder_url(url: str) -> bool:
-    """Whether ``url``'s host is in a domain reserved for examples, where no
-    service can be."""
-    host = (urllib.parse.urlsplit(url).hostname or "").rstrip(".").lower()
-    return host.rsplit(".", 1)[-1] in _PLACEHOLDER_DOMAINS
 
 
 def process_start() -> float:
