@@ -2,6 +2,7 @@
 // into the ticker's reusable buffer, then the mapping or the error object.
 #include <ctime>
 
+#include "stream_buffer.hpp"
 #include "ticker_impl.hpp"
 #include "vornproto.hpp"
 
@@ -67,6 +68,17 @@ int on_data_payload(TickerObject* self, const uint8_t* b, size_t n) {
             e.restore();
             return -1;
         }
+    }
+    if (self->_frame_sink != Py_None) {
+        // A stream's frames wait undecoded in its buffer: no callback, no task.
+        if (quote_buffer_push(self->_frame_sink, self, b, n) < 0) return -1;
+        if (recorded && self->_frame_tap != Py_None) {
+            return guarded([&] {
+                PyObject* args[] = {nullptr, recorded.get(), when.get()};
+                call_tap(self, names::write, args);
+            });
+        }
+        return 0;
     }
     qf_PricingData rec;
     // The payload is read only here, before any Python code runs; the views

@@ -64,6 +64,9 @@ struct TickerObject {
     // None, or the recording tap: an object with write(payload, recv_ns) and
     // note_subscription(kind, symbols, recv_ns) (a recording.Recorder).
     PyObject* _frame_tap;
+    // None, or a stream's _QuoteBuffer (stream_buffer.hpp): text frames wait
+    // there undecoded instead of going to the message callback.
+    PyObject* _frame_sink;
     double connect_timeout;
     double handshake_timeout;
     double min_backoff;
