@@ -215,7 +215,9 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
         n = args.n
         async with vornticker.stream(["BENCH"], url=args.url, ssl_context=ssl_context(args), maxsize=n) as quotes:
             arrivals, stamps, mono = rec.arrivals, rec.stamps, time.monotonic_ns
-            if form == "quotes":
+            if args.memory:
+                await stream_memory(args, rec, quotes, form)
+            elif form == "quotes":
                 arr_append, st_append = arrivals.append, stamps.append
                 async for quote in quotes:
                     arr_append(mono())
@@ -244,6 +246,22 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
             rec.errors.append(repr(quotes.stats.last_error))
 
     run_main(args, main)
+
+
+async def stream_memory(args: argparse.Namespace, rec: Recorder, quotes: Any, form: str) -> None:
+    """--memory for the stream's forms: count, and at the end of each burst
+    (nothing waiting then) sample when due and ask for the next one."""
+    burst, every, warmup = args.burst, args.sample_every, args.warmup
+    source = quotes if form == "quotes" else quotes.batches() if form == "batches" else quotes.columns()
+    async for item in source:
+        rec.count += 1 if form == "quotes" else len(item) if form == "batches" else item.num_rows
+        del item
+        if rec.count % burst == 0:
+            if rec.count % every == 0 and rec.count >= warmup:
+                rec.sample()
+            if rec.count >= args.n:
+                break
+            await quotes.subscribe(["BENCH"])
 
 
 def run_discard(args: argparse.Namespace, rec: Recorder) -> None:
@@ -438,8 +456,6 @@ def main() -> int:
     if args.contender == "vornticker":
         run_vornticker(args, rec)
     elif args.contender.startswith("stream"):
-        if args.memory:
-            sys.exit("the stream contenders take part in the e2e runs only")
         run_stream(args, rec)
     elif args.contender == "discard":
         run_discard(args, rec)
