@@ -9,12 +9,19 @@ is the consumer):
   vornticker  VornTicker pointed at the server with vornticker.endpoint.use_endpoint
   stream      `async for quote in vornticker.stream(...)`, recording in the loop
               body: the iterator takes the place of the task per quote
+  stream-batches  `async for batch in quotes.batches()`, recording each quote
+  stream-columns  `async for cols in quotes.columns()`, reading each step's
+              time column through pyarrow (the consumer's cost of a table)
   websockets  the websockets library's asyncio client, `async for message in ws`,
               decoding in Python
   picows-py   a picows WSListener decoding in Python in on_ws_frame
   picows-null (memory baseline) a picows WSListener that does not decode: it
               builds the same dicts from values decoded up front, with
               dict(zip(keys, values)) in C
+  discard     (the server's ceiling) a bare asyncio protocol that does the
+              websocket handshake and then only counts bytes until the END
+              frame: no frame parsing, no decoding. Its rate is what the
+              server and the socket (and TLS) deliver at most.
 
 "Decoding in Python" is bench_decode.python_orjson: orjson.loads,
 binascii.a2b_base64, the protobuf runtime's FromString (message class built
@@ -90,6 +97,7 @@ class Recorder:
         self.finish: Any = None  # set by the contender: ends the connection
         self.more: Any = None  # set by the contender: asks the server for the next burst
         self.mallocs = malloc_counter()
+        self.ceiling: dict[str, object] | None = None  # the discard contender's figures
 
     def quote_callback(self) -> Any:
         if self.args.memory:
@@ -128,6 +136,8 @@ class Recorder:
 
     def result(self) -> dict[str, object]:
         out: dict[str, object] = {"contender": self.args.contender, "errors": self.errors}
+        if self.ceiling is not None:
+            return out | self.ceiling
         if self.args.memory:
             out |= {"quotes": self.count, "samples": self.samples}
         else:
@@ -195,22 +205,140 @@ def run_vornticker(args: argparse.Namespace, rec: Recorder) -> None:
 def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
     import vornticker
 
+    form = args.contender.removeprefix("stream").removeprefix("-") or "quotes"
+    if form == "columns":
+        import pyarrow as pa  # before the stream: importing takes a while
+
     async def main() -> None:
         # Room for the whole run, as the other contenders' pending tasks have:
         # a blast can bring in tens of thousands of frames in one loop turn.
         n = args.n
         async with vornticker.stream(["BENCH"], url=args.url, ssl_context=ssl_context(args), maxsize=n) as quotes:
-            arr_append, st_append, mono = rec.arrivals.append, rec.stamps.append, time.monotonic_ns
-            async for quote in quotes:
-                arr_append(mono())
-                st_append(quote["time"])
-                if len(rec.arrivals) == n:
-                    break
+            arrivals, stamps, mono = rec.arrivals, rec.stamps, time.monotonic_ns
+            if args.memory:
+                await stream_memory(args, rec, quotes, form)
+            elif form == "quotes":
+                arr_append, st_append = arrivals.append, stamps.append
+                async for quote in quotes:
+                    arr_append(mono())
+                    st_append(quote["time"])
+                    if len(arrivals) == n:
+                        break
+            elif form == "batches":
+                async for batch in quotes.batches():
+                    arrivals.extend(array("q", [mono()]) * len(batch))
+                    stamps.extend([q["time"] for q in batch])
+                    if len(arrivals) >= n:
+                        break
+            else:
+                int64 = pa.int64()
+                async for cols in quotes.columns():
+                    t = mono()
+                    for chunk in pa.table(cols).column("time").cast(int64).chunks:
+                        arrivals.extend(array("q", [t]) * len(chunk))
+                        stamps.frombytes(chunk.buffers()[1].to_pybytes()[chunk.offset * 8 : (chunk.offset + len(chunk)) * 8])
+                    if len(arrivals) >= n:
+                        break
             # Like the other contenders, hang up after the END frame (here: once
             # the stream has counted it as a bad frame), not before it is sent.
             while quotes.stats.errors == 0:
                 await asyncio.sleep(0.001)
             rec.errors.append(repr(quotes.stats.last_error))
+
+    run_main(args, main)
+
+
+async def stream_memory(args: argparse.Namespace, rec: Recorder, quotes: Any, form: str) -> None:
+    """--memory for the stream's forms: count, and at the end of each burst
+    (nothing waiting then) sample when due and ask for the next one."""
+    burst, every, warmup = args.burst, args.sample_every, args.warmup
+    source = quotes if form == "quotes" else quotes.batches() if form == "batches" else quotes.columns()
+    async for item in source:
+        rec.count += 1 if form == "quotes" else len(item) if form == "batches" else item.num_rows
+        del item
+        if rec.count % burst == 0:
+            if rec.count % every == 0 and rec.count >= warmup:
+                rec.sample()
+            if rec.count >= args.n:
+                break
+            await quotes.subscribe(["BENCH"])
+
+
+def run_discard(args: argparse.Namespace, rec: Recorder) -> None:
+    import base64
+    import urllib.parse
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import frames
+
+    url = urllib.parse.urlsplit(args.url)
+    end = frames.ws_header(len(frames.END_PAYLOAD)) + frames.END_PAYLOAD
+    # A client's frames are masked; an all-zero mask leaves the payload as it is.
+    subscribe = bytes([0x81, 0x80 | len(SUBSCRIBE)]) + b"\0\0\0\0" + SUBSCRIBE
+    close = b"\x88\x82\0\0\0\0\x03\xe8"
+
+    async def main() -> None:
+        loop = asyncio.get_running_loop()
+        done: asyncio.Future[None] = loop.create_future()
+        buf = bytearray(1 << 18)
+        view = memoryview(buf)
+        # (time, bytes so far) at every read; the rate is taken after the first
+        # tenth of the bytes, as the other contenders' after their first tenth.
+        reads: list[tuple[int, int]] = []
+        state: dict[str, Any] = {"up": False, "head": b"", "bytes": 0, "tail": b""}
+
+        class Discard(asyncio.BufferedProtocol):
+            def connection_made(self, transport: Any) -> None:
+                self.transport = transport
+                key = base64.b64encode(os.urandom(16))
+                transport.write(
+                    b"GET " + (url.path or "/").encode() + b"?" + url.query.encode() + b" HTTP/1.1\r\nHost: "
+                    + url.netloc.encode() + b"\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    b"Sec-WebSocket-Key: " + key + b"\r\nSec-WebSocket-Version: 13\r\n\r\n"
+                )
+
+            def get_buffer(self, sizehint: int) -> memoryview:
+                return view
+
+            def buffer_updated(self, nbytes: int) -> None:
+                data = view[:nbytes]
+                if not state["up"]:
+                    head = state["head"] + bytes(data)
+                    at = head.find(b"\r\n\r\n")
+                    if at < 0:
+                        state["head"] = head
+                        return
+                    state["up"] = True
+                    self.transport.write(subscribe)
+                    data = memoryview(head[at + 4 :])
+                if not len(data):
+                    return
+                state["bytes"] += len(data)
+                reads.append((time.monotonic_ns(), state["bytes"]))
+                tail = state["tail"] + bytes(data[-len(end) :])
+                state["tail"] = tail[-len(end) :]
+                if state["tail"] == end and not done.done():
+                    self.transport.write(close)
+                    done.set_result(None)
+
+            def connection_lost(self, exc: Exception | None) -> None:
+                if not done.done():
+                    done.set_result(None)
+
+        ctx = ssl_context(args)
+        transport, _ = await loop.create_connection(
+            Discard, url.hostname, url.port, ssl=ctx, server_hostname=url.hostname if ctx else None
+        )
+        await done
+        await asyncio.sleep(0.05)
+        transport.close()
+        total = state["bytes"]
+        t0, b0 = next(r for r in reads if r[1] >= total // 10)
+        t1 = reads[-1][0]
+        span = (t1 - t0) / 1e9
+        frames_after = args.n * (total - b0) / total
+        rec.ceiling = {"quotes": args.n, "bytes": total, "seconds": span,
+                       "rate": frames_after / span if span > 0 else float("nan")}
 
     run_main(args, main)
 
@@ -303,7 +431,11 @@ def run_picows(args: argparse.Namespace, rec: Recorder, null: bool) -> None:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("contender", choices=("vornticker", "stream", "websockets", "picows-py", "picows-null"))
+    ap.add_argument(
+        "contender",
+        choices=("vornticker", "stream", "stream-batches", "stream-columns", "websockets", "picows-py",
+                 "picows-null", "discard"),
+    )
     ap.add_argument("--loop", choices=("default", "eager", "uvloop"), default="default")
     ap.add_argument("--url", required=True)
     ap.add_argument("--ca", help="CA file for wss://")
@@ -323,10 +455,10 @@ def main() -> int:
     rec = Recorder(args)
     if args.contender == "vornticker":
         run_vornticker(args, rec)
-    elif args.contender == "stream":
-        if args.memory:
-            sys.exit("the stream contender takes part in the e2e runs only")
+    elif args.contender.startswith("stream"):
         run_stream(args, rec)
+    elif args.contender == "discard":
+        run_discard(args, rec)
     elif args.contender == "websockets":
         run_websockets(args, rec)
     else:

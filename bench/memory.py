@@ -61,6 +61,7 @@ class Config:
 
 
 BURST = 1000
+STREAM_FORMS = ("stream", "stream-batches", "stream-columns")
 
 
 def build_counter() -> tuple[str | None, str]:
@@ -112,6 +113,19 @@ def run(cfg: Config, log: Any = print) -> dict[str, Any]:
         if so:
             res["live_mallocs"][contender] = _mallocs_per_frame(r["samples"])
 
+    # The stream's three forms, the same way: what waits is in the stream's
+    # buffer instead of tasks, and each burst is taken in steps.
+    res["streams"] = {}
+    for contender in STREAM_FORMS:
+        r, _ = run_pair(contender, cfg.frames, tls=None, client_args=mem_args, server_args=burst, env=env,
+                        timeout=900)
+        form = _growth(r["samples"], "rss")
+        if so:
+            form["mallocs"] = _mallocs_per_frame(r["samples"])
+        res["streams"][contender] = form
+        log(f"  memory {contender} {cfg.frames:,} frames: RSS {form['growth'] / 1024:+.0f} KiB after warm-up"
+            + (f", {form['mallocs']:.3f} mallocs/frame" if so else ""))
+
     r, _ = run_pair("vornticker", cfg.frames, tls=None, client_args=[*mem_args, "--tracemalloc"],
                     server_args=burst, timeout=1800)
     res["traced"] = _growth(r["samples"], "traced") | {"samples": r["samples"]}
@@ -162,6 +176,16 @@ def table(res: dict[str, Any]) -> list[str]:
         f"{live['picows-null']:.3f}   picows + Python decoding {live['picows-py']:.3f}",
         f"  live         vornticker's own: {live['vornticker'] - live['picows-null']:+.3f} per frame",
     ]
+    return lines + _stream_lines(res)
+
+
+def _stream_lines(res: dict[str, Any]) -> list[str]:
+    lines = ["the stream's forms, the same run (mallocs against the baseline client's, per frame):"]
+    base = res.get("live_mallocs", {}).get("picows-null")
+    for name, form in res.get("streams", {}).items():
+        extra = "" if base is None else f"   C allocator calls {form['mallocs']:.3f} ({form['mallocs'] - base:+.3f})"
+        lines.append(f"  {name:<15} RSS {form['first'] / MiB:6.1f} MiB -> {form['last'] / MiB:6.1f} MiB  "
+                     f"growth {form['growth'] / 1024:+6.0f} KiB{extra}")
     return lines
 
 
@@ -180,6 +204,19 @@ def goals(res: dict[str, Any]) -> list[tuple[str, bool, str]]:
         # transport's own, now and then.
         out.append(("memory: no C allocation of vornticker's own per frame", own_dec < 0.01 and own_live < 0.05,
                     f"decode {own_dec:+.3f}, live {own_live:+.3f} per frame"))
+    for name, form in res.get("streams", {}).items():
+        out.append((f"memory: {name} RSS growth < 1 MiB over the stream", form["growth"] < MiB,
+                    f"{form['growth'] / 1024:+.0f} KiB"))
+        if "mallocs" in form and name == "stream-columns":
+            # No dict at all: every call is for a step's Arrow buffers (per
+            # batch, not per frame; a step here is at most one burst).
+            per_step = form["mallocs"] * BURST
+            out.append((f"memory: {name} C allocations per step (batch of up to {BURST}) < {BURST}",
+                        per_step < BURST, f"{per_step:.0f} per step, {form['mallocs']:.3f} per frame"))
+        elif "mallocs" in form:
+            own = form["mallocs"] - res["live_mallocs"]["picows-null"]
+            out.append((f"memory: {name} C allocations per frame beyond the baseline's dicts < 0.05", own < 0.05,
+                        f"{own:+.3f} per frame"))
     return out
 
 

@@ -10,7 +10,8 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
-COLORS = {"vornticker": "#1f77b4", "stream": "#17becf", "picows-py": "#ff7f0e", "websockets": "#2ca02c"}
+COLORS = {"vornticker": "#1f77b4", "stream": "#17becf", "stream-batches": "#9467bd", "stream-columns": "#8c564b",
+          "picows-py": "#ff7f0e", "websockets": "#2ca02c"}
 LOOP_NAMES = {"default": "asyncio", "eager": "asyncio + eager tasks", "uvloop": "uvloop"}
 
 

@@ -1,5 +1,6 @@
 // The per-frame path from a text payload to a scheduled callback: one decode
 // into the ticker's reusable buffer, then the mapping or the error object.
+#include "stream_buffer.hpp"
 #include "ticker_impl.hpp"
 #include "vornproto.hpp"
 
@@ -21,6 +22,11 @@ int on_data_payload(TickerObject* self, const uint8_t* b, size_t n) {
     Ref recorded, when;
     if (self->_frame_tap != Py_None) [[unlikely]] {
         if (tap_frame_copy(self, b, n, recorded, when) < 0) return -1;
+    }
+    if (self->_frame_sink != Py_None) {
+        // A stream's frames wait undecoded in its buffer: no callback, no task.
+        if (quote_buffer_push(self->_frame_sink, self, b, n) < 0) return -1;
+        return recorded ? tap_frame(self, recorded.get(), when.get()) : 0;
     }
     qf_PricingData rec;
     // The payload is read only here, before any Python code runs; the views

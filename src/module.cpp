@@ -11,6 +11,7 @@
 #include "decode_api.hpp"
 #include "names.hpp"
 #include "picows_abi.hpp"
+#include "stream_buffer.hpp"
 #include "ticker.hpp"
 #include "vornproto.hpp"
 
@@ -200,6 +201,7 @@ int module_exec_impl(PyObject* module) {
     check_rc(PyModule_AddFunctions(module, module_functions));
     check_rc(PyModule_AddFunctions(module, vorn_decode_api_methods));
     check_rc(quote_columns_create_type(module));
+    check_rc(quote_buffer_create_type(module));
     return 0;
 }
 
@@ -228,6 +230,7 @@ void release_state() noexcept {
     }
     coro::fini();
     quote_columns_fini();
+    quote_buffer_fini();
     vorn_proto_fini();
     names::fini();
 }

@@ -25,7 +25,7 @@
     X(get_close_code) X(get_close_message) X(TEXT) X(OK)   \
     X(PING_WHEN_IDLE) X(ssl_context) X(websocket_handshake_timeout)                \
     X(enable_auto_ping) X(auto_ping_idle_timeout) X(auto_ping_reply_timeout)       \
-    X(auto_ping_strategy)                                                          \
+    X(auto_ping_strategy) X(underlying_transport) X(pause_reading) X(resume_reading) \
     /* the ticker's own overridable or looked-up attributes */                     \
     X(_send_payload) X(start_websocket) X(close_websocket) X(_apply_subscribe)     \
     X(_apply_unsubscribe) X(_on_signal) X(stop_signal_handler) X(start_ticker)     \

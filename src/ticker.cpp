@@ -31,7 +31,7 @@ PyObject* ticker_new(PyTypeObject* type, PyObject*, PyObject*) {
                            &t->_disconnect_msg, &t->IS_CONNECTED,   &t->_stop_event,     &t->_abort_event,
                            &t->_ssl_context,    &t->_ticker_task,   &t->_signal_task,    &t->_prev_handlers,
                            &t->_message_callback, &t->_open_callback, &t->_close_callback, &t->_error_callback,
-                           &t->_frame_tap};
+                           &t->_frame_tap,      &t->_frame_sink};
     for (PyObject** f : fields) *f = Py_NewRef(Py_None);
     t->_scratch = static_cast<uint8_t*>(std::malloc(kInitialScratch));
     if (!t->_scratch) {
@@ -108,7 +108,7 @@ int ticker_init(PyObject* o, PyObject* args, PyObject* kwds) {
 #define VORN_TICKER_GC_FIELDS(X)                                                                          \
     X(_loop) X(_transport) X(_tokens) X(IS_CONNECTED) X(_stop_event) X(_abort_event) X(_ssl_context)     \
     X(_ticker_task) X(_signal_task) X(_prev_handlers) X(_message_callback) X(_open_callback)              \
-    X(_close_callback) X(_error_callback) X(_frame_tap)
+    X(_close_callback) X(_error_callback) X(_frame_tap) X(_frame_sink)
 
 int ticker_traverse(PyObject* o, visitproc visit, void* arg) {
     TickerObject* t = as_ticker(o);

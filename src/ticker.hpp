@@ -72,6 +72,9 @@ struct TickerObject {
     // optionally note_connection(kind, detail): _tap_connections says so.
     PyObject* _frame_tap;
     int _tap_connections;
+    // None, or a stream's QuoteBuffer (stream_buffer.hpp): text frames wait
+    // there undecoded instead of going to the message callback.
+    PyObject* _frame_sink;
     double connect_timeout;
     double handshake_timeout;
     double min_backoff;

@@ -519,9 +519,10 @@ inline vorn_ssize_t vorn_b64_decode(const uint8_t* src, size_t n, uint8_t* dst) 
 // base64 length + 4; on a failed realloc both it and *scratch_cap stay as
 // they were.  Returns VORN_OK, VORN_ERR_WIRE, VORN_ERR_NOMEM, VORN_ERR_B64 or
 // VORN_ERR_JSON; `rec` is meaningful only for VORN_OK and its string views
-// point into *scratch.
+// point into *scratch.  With `message_len`, the length of the message
+// decoded into *scratch is stored there (on VORN_OK).
 inline int vorn_frame_decode(const uint8_t* b, size_t n, uint8_t** scratch,
-                             size_t* scratch_cap, qf_PricingData* rec) {
+                             size_t* scratch_cap, qf_PricingData* rec, size_t* message_len = nullptr) {
     vornstr s;
     if (vorn_json_str_value(b, n, "message", 7, &s) != VORN_OK) {
         return VORN_ERR_JSON;
@@ -541,6 +542,9 @@ inline int vorn_frame_decode(const uint8_t* b, size_t n, uint8_t** scratch,
         if (m < 0) {
             return static_cast<int>(m);
         }
+    }
+    if (message_len != nullptr) {
+        *message_len = static_cast<size_t>(m);
     }
     return qf_PricingData_decode(*scratch, static_cast<size_t>(m), rec);
 }

@@ -11,11 +11,20 @@ reconnect loop, and leaves the event loop, its other tasks and the process's
 signal handling as they were.  Reconnecting is the ticker's business: the
 iteration simply goes on.
 
-Quotes wait in a bounded buffer until the consumer takes them.  When it is
-full the oldest quote is dropped; with ``conflate=True`` the buffer holds at
-most one quote per symbol, the newest, in the place of the first one still
-waiting.  Either way memory stays bounded however slow the consumer is, and
-:attr:`QuoteStream.stats` counts what was dropped.
+Quotes wait in a bounded buffer until the consumer takes them, one at a
+time (``async for quote in quotes``), in lists (:meth:`QuoteStream.batches`)
+or as Arrow columns (:meth:`QuoteStream.columns`); all three take from the
+same buffer, in arrival order. The buffer is filled in C++ straight from the
+connection's frames, and a waiting consumer is woken once per read of the
+socket, not once per quote.
+
+When the buffer is full the oldest quote is dropped (``overflow="drop"``),
+or the stream stops reading the socket until the consumer has taken half
+(``overflow="pause"``: nothing is lost, the service's sending waits). With
+``conflate=True`` the buffer holds at most one quote per symbol, the newest,
+in the place of the first one still waiting.  Either way memory stays
+bounded however slow the consumer is, and :attr:`QuoteStream.stats` counts
+what was dropped and how long reading was paused.
 
 With ``record_to=PATH`` the stream also writes a capture file
 (:mod:`vornticker.recording`): every frame the connection receives, before
@@ -31,22 +40,20 @@ names from this module with ``from vornticker.stream import ...``.
 from __future__ import annotations
 
 import asyncio
-import collections
 import contextlib
 import dataclasses
-import itertools
 import logging
 import os
 import signal
 import ssl
 import time
-from collections.abc import Coroutine, Iterable
+from collections.abc import Callable, Coroutine, Iterable
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Final, Self
+from typing import TYPE_CHECKING, Any, Final, Generic, Literal, Self, TypeVar
 
 from .endpoint import _endpoint_url, _starting_stream, _stream_closed, _StreamEndpoint, is_placeholder_url
-from .typedefs import MessageCallback, Quote
-from .vornticker import VornTicker
+from .typedefs import Quote
+from .vornticker import QuoteColumns, VornTicker, QuoteBuffer
 
 if TYPE_CHECKING:
     from .recording import Recorder
@@ -60,6 +67,8 @@ logger = logging.getLogger(__name__)
 CLOSE_TIMEOUT: Final = 2.0
 # Bad frames after the first are logged as one summary at most this often.
 ERROR_SUMMARY_INTERVAL: Final = 60.0
+# Bytes of quotes that may wait, besides maxsize quotes.
+MAX_WAITING_BYTES: Final = 64 * 1024 * 1024
 
 _SIGNALS: Final = (signal.SIGINT, signal.SIGTERM)
 _NEW, _OPEN, _ENDED, _CLOSED = "new", "open", "ended", "closed"
@@ -78,6 +87,7 @@ class StreamStats:
     last_error: Exception | None  # the latest bad frame's error
     recording_stopped: bool = False  # a write error stopped record_to's recording (recorder.error says which)
     connections: int = 0  # connections opened so far
+    paused_s: float = 0.0  # seconds the socket's reading was paused in all (overflow="pause")
 
 
 def stream(
@@ -88,6 +98,7 @@ def stream(
     maxsize: int = 10_000,
     conflate: bool = False,
     record_to: str | os.PathLike[str] | Recorder | None = None,
+    overflow: Literal["drop", "pause"] = "drop",
 ) -> QuoteStream:
     """Quotes of ``symbols`` as an async iterator; use it with ``async with``.
 
@@ -99,9 +110,17 @@ def stream(
     ``record_to`` names a capture file to write, which must not exist yet,
     or is a ``Recorder`` made by the caller (to choose its options); either
     way the stream closes it.
+    ``overflow`` says what a full buffer does: ``"drop"`` the oldest quote,
+    or ``"pause"`` reading the socket until the consumer has taken half.
     """
     return QuoteStream(
-        symbols, url=url, ssl_context=ssl_context, maxsize=maxsize, conflate=conflate, record_to=record_to
+        symbols,
+        url=url,
+        ssl_context=ssl_context,
+        maxsize=maxsize,
+        conflate=conflate,
+        record_to=record_to,
+        overflow=overflow,
     )
 
 
@@ -144,7 +163,8 @@ class _Ticker(VornTicker):
         pass
 
 
-async def _nothing() -> None:
+async def _ignored(message: object) -> None:
+    # The stream's frames go to its buffer, never to the message callback.
     pass
 
 
@@ -164,6 +184,39 @@ def _set_first(waiters: list[asyncio.Future[None]]) -> None:
         if not waiter.done():
             waiter.set_result(None)
             return
+
+
+_T = TypeVar("_T")
+
+
+class _Takes(Generic[_T]):
+    """An async iterator over what ``take()`` gives from the stream's buffer
+    (None: nothing waits), waiting only when nothing does."""
+
+    __slots__ = ("_stream", "_take")
+
+    def __init__(self, stream: QuoteStream, take: Callable[[], _T | None]) -> None:
+        self._stream = stream
+        self._take = take
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> _T:
+        while (got := self._take()) is None:
+            if not await self._stream._frames_waiting():
+                raise StopAsyncIteration
+        return got
+
+
+def _limit(value: object, name: str) -> int | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int or None, not {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return value
 
 
 class _ErrorLog:
@@ -239,8 +292,11 @@ class QuoteStream:
         maxsize: int = 10_000,
         conflate: bool = False,
         record_to: str | os.PathLike[str] | Recorder | None = None,
+        overflow: Literal["drop", "pause"] = "drop",
     ) -> None:
         self._symbols = _symbol_list(symbols)
+        if overflow not in ("drop", "pause"):
+            raise ValueError(f"overflow must be 'drop' or 'pause', got {overflow!r}")
         if record_to is not None and not isinstance(record_to, (str, os.PathLike)):
             from .recording import Recorder
 
@@ -260,14 +316,12 @@ class QuoteStream:
         self._task: asyncio.Task[None] | None = None
         self._failure: BaseException | None = None
         self._closed: asyncio.Event | None = None
-        # Plain: quotes in arrival order. Conflated: symbol (or, for a quote
-        # without one, a number of its own) -> newest quote, in the order
-        # each key was first queued.
-        self._queue: collections.deque[Quote] = collections.deque(maxlen=maxsize)
-        self._latest: collections.OrderedDict[str | int, Quote] = collections.OrderedDict()
+        self._pause = overflow == "pause"
+        # The quotes waiting, filled by the ticker's data path; it counts
+        # what it received, handed out and dropped, and the bad frames.
+        self._buffer = QuoteBuffer(maxsize, MAX_WAITING_BYTES, self._conflate, self._pause, self._wake, self._on_error)
         self._waiters: list[asyncio.Future[None]] = []  # consumers waiting for a quote
         self._watchers: list[asyncio.Future[None]] = []  # waiting for the connection to open or close
-        self._received = self._delivered = self._dropped = self._errors = 0
         self._opens = self._closes = 0
         self._error_log = _ErrorLog()
 
@@ -277,55 +331,12 @@ class QuoteStream:
 
     def __len__(self) -> int:
         """Quotes waiting for the consumer."""
-        return len(self._latest) if self._conflate else len(self._queue)
+        return len(self._buffer)
 
-    # -- the ticker's callbacks
+    # -- the ticker's callbacks and the buffer's
 
-    def _quote_callback(self) -> MessageCallback:
-        # The quote is queued when the ticker calls this, in its frame hook:
-        # a waiting consumer is woken at once, not after a task has run. The
-        # coroutine that the ticker schedules does nothing.
-        stream, maxsize, nothing = self, self._maxsize, _nothing
-        if not self._conflate:
-            queue = self._queue
-            append = queue.append
-
-            def on_quote(quote: Quote) -> Coroutine[Any, Any, None]:
-                if stream._state is _OPEN:
-                    stream._received += 1
-                    if len(queue) == maxsize:
-                        stream._dropped += 1  # the deque's maxlen drops the oldest
-                    append(quote)
-                    if stream._waiters:
-                        stream._wake()
-                return nothing()
-
-            return on_quote
-
-        latest = self._latest
-        unnamed = itertools.count()
-
-        def on_conflated_quote(quote: Quote) -> Coroutine[Any, Any, None]:
-            if stream._state is _OPEN:
-                stream._received += 1
-                key: str | int | None = quote.get("id")
-                if key is None:
-                    key = next(unnamed)
-                if key in latest:
-                    stream._dropped += 1
-                else:
-                    if len(latest) == maxsize:
-                        latest.popitem(last=False)
-                        stream._dropped += 1
-                    if stream._waiters:
-                        stream._wake()
-                latest[key] = quote
-            return nothing()
-
-        return on_conflated_quote
-
-    async def _on_error(self, error: Exception) -> None:
-        self._errors += 1
+    def _on_error(self, error: Exception) -> None:
+        # Called by the buffer for each bad frame, as it comes.
         self._error_log.report(error)
 
     async def _on_open(self, message: str) -> None:
@@ -395,8 +406,9 @@ class QuoteStream:
         try:
             if self._recorder is not None:
                 self._recorder.attach(ticker)
+            self._buffer.attach(ticker)
             with _starting_stream(self._endpoint):
-                ticker.start_websocket(self._quote_callback(), self._on_error, self._on_open, self._on_close)
+                ticker.start_websocket(_ignored, _ignored, self._on_open, self._on_close)
             coro = ticker.reconnect_loop
             self._task = next((t for t in asyncio.all_tasks(loop) if t.get_coro() is coro), None)
             if self._task is not None:
@@ -425,8 +437,9 @@ class QuoteStream:
             await self._closed.wait()
             return
         self._state = _CLOSED
-        self._queue.clear()
-        self._latest.clear()
+        # Discards what waits, and a paused connection reads again so that
+        # the close handshake can finish.
+        self._buffer.close()
         self._wake()
         self._notify()
         task = self._task
@@ -466,18 +479,41 @@ class QuoteStream:
         return self
 
     async def __anext__(self) -> Quote:
-        while not (self._latest if self._conflate else self._queue):
-            if self._state is not _OPEN:
-                if self._state is _NEW:
-                    raise RuntimeError("enter the stream with async with before iterating")
-                if self._failure is not None and self._state is _ENDED:
-                    raise RuntimeError("the ticker's reconnect loop failed") from self._failure
+        buffer = self._buffer
+        while (quote := buffer.next()) is None:
+            if not await self._frames_waiting():
                 raise StopAsyncIteration
-            await self._wait(self._waiters)
-        self._delivered += 1
-        if self._conflate:
-            return self._latest.popitem(last=False)[1]
-        return self._queue.popleft()
+        return quote
+
+    def batches(self, max_quotes: int | None = None) -> _Takes[list[Quote]]:
+        """An async iterator of lists of quotes: each step everything waiting
+        (at most ``max_quotes``), oldest first, waiting only when nothing
+        does. Takes from the same buffer as ``async for quote in quotes``."""
+        limit = _limit(max_quotes, "max_quotes")
+        take = self._buffer.take
+        return _Takes(self, lambda: take(limit) or None)
+
+    def columns(self, max_rows: int | None = None) -> _Takes[QuoteColumns]:
+        """An async iterator of :class:`~vornticker.QuoteColumns`: each step
+        the quotes waiting (at most ``max_rows``) decoded into Arrow columns,
+        with their receive time as the ``recv_ns`` column, and the bad frames
+        among them in ``.errors``. Read each with ``pyarrow.table()``,
+        ``polars.DataFrame()`` or DuckDB."""
+        limit = _limit(max_rows, "max_rows")
+        take = self._buffer.take_columns
+        return _Takes(self, lambda: take(limit))
+
+    async def _frames_waiting(self) -> bool:
+        """Waits for the buffer's next frame; False when none will come."""
+        if self._state is not _OPEN:
+            if self._state is _NEW:
+                raise RuntimeError("enter the stream with async with before iterating")
+            if self._failure is not None and self._state is _ENDED:
+                raise RuntimeError("the ticker's reconnect loop failed") from self._failure
+            return False
+        self._buffer.arm()
+        await self._wait(self._waiters)
+        return True
 
     # -- the rest of the session
 
@@ -496,16 +532,18 @@ class QuoteStream:
 
     @property
     def stats(self) -> StreamStats:
+        received, delivered, dropped, errors, paused_s = self._buffer.stats()
         return StreamStats(
-            received=self._received,
-            delivered=self._delivered,
-            dropped=self._dropped,
-            errors=self._errors,
+            received=received,
+            delivered=delivered,
+            dropped=dropped,
+            errors=errors,
             reconnects=max(0, self._opens - 1),
             connected=self._ticker is not None and self._state is _OPEN and self._ticker.IS_CONNECTED.is_set(),
             last_error=self._error_log.latest,
             recording_stopped=self._recorder is not None and self._recorder.error is not None,
             connections=self._opens,
+            paused_s=paused_s,
         )
 
     def _open_ticker(self) -> _Ticker:
