@@ -279,10 +279,11 @@ def test_stream_example_runs(tmp_path):
     assert stats == f"-- {sum(counts.values())} quotes, 0 dropped, 0 bad frames"
 
 
-def _readme_example(heading):
+def _readme_example(heading=None):
+    """The first Python block under ``heading`` (None: of the whole README)."""
     with open(os.path.join(PROJECT_ROOT, "README.md"), encoding="utf-8") as f:
         readme = f.read()
-    section = readme.split(f"\n{heading}\n", 1)[1]
+    section = readme if heading is None else readme.split(f"\n{heading}\n", 1)[1]
     return re.search(r"```python\n(.*?)```", section, re.DOTALL)[1]
 
 
@@ -292,8 +293,10 @@ def test_package_and_example_application_type_check_strictly(request, tmp_path):
     cache = cache.mkdir("mypy") if cache is not None else None
     readme_example = tmp_path / "readme_using_it.py"
     readme_example.write_text(_readme_example("## Using it"))
+    readme_first = tmp_path / "readme_first.py"  # the example a newcomer runs first
+    readme_first.write_text(_readme_example())
     args = [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "vornticker", "examples/simple_app.py",
-            "examples/stream_app.py", str(readme_example)]  # fmt: skip
+            "examples/stream_app.py", str(readme_example), str(readme_first)]  # fmt: skip
     if cache is not None:
         args[3:3] = ["--cache-dir", str(cache)]
     done = subprocess.run(args, capture_output=True, text=True, cwd=PROJECT_ROOT, timeout=300)
