@@ -17,18 +17,6 @@ from children import child_env
 
 PACKAGE = Path(vornticker.__file__).parent
 
-# Private names still used across modules, each to become public (or go)
-# in the module that owns it; the test fails once an entry is no longer used,
-# so the list only shrinks. (importer, imported module, name)
-ALLOWED_PRIVATE = {
-    # The stream's routing hooks in the endpoint module.
-    ("vornticker.stream", "vornticker.endpoint", "_endpoint_url"),
-    ("vornticker.stream", "vornticker.endpoint", "_starting_stream"),
-    ("vornticker.stream", "vornticker.endpoint", "_stream_closed"),
-    ("vornticker.stream", "vornticker.endpoint", "_StreamEndpoint"),
-}
-
-
 def _private(name: str) -> bool:
     return name.startswith("_") and not name.startswith("__")
 
@@ -151,8 +139,7 @@ def test_no_import_cycle_in_the_package():
 
 def test_no_private_name_is_used_across_modules():
     uses = Package(PACKAGE).private_uses()
-    assert uses - ALLOWED_PRIVATE == set()
-    assert ALLOWED_PRIVATE - uses == set(), "no longer used: take it off ALLOWED_PRIVATE"
+    assert uses == set()
 
 
 def test_only_the_command_line_parses_arguments_or_uses_rich():

@@ -215,12 +215,12 @@ def use_endpoint(url: str, ssl_context: ssl.SSLContext | None = None) -> Iterato
 # Set by a stream while it starts its ticker. asyncio copies the context into
 # the task it creates there, so the ticker's reconnect loop sees its stream's
 # endpoint at every attempt, for its whole life, and no other task sees it.
-_context_endpoint: contextvars.ContextVar[_StreamEndpoint | None] = contextvars.ContextVar(
+_context_endpoint: contextvars.ContextVar[StreamEndpoint | None] = contextvars.ContextVar(
     "vornticker_endpoint", default=None
 )
 
 
-class _StreamEndpoint:
+class StreamEndpoint:
     """Where one stream connects: ``url`` (None: the URL the ticker asks for)
     with ``ssl_context`` (None: the ticker's own)."""
 
@@ -265,11 +265,11 @@ def _keep_dispatching() -> None:
 
 
 @contextlib.contextmanager
-def _starting_stream(endpoint: _StreamEndpoint | None) -> Iterator[None]:
+def starting_stream(endpoint: StreamEndpoint | None) -> Iterator[None]:
     """Run the ticker's start_websocket() of a stream inside this block.
 
     With an endpoint, its reconnect loop connects there until
-    :func:`_stream_closed` is called; with None, it connects where any ticker
+    :func:`stream_closed` is called; with None, it connects where any ticker
     would, even if the caller's context carried another stream's endpoint.
     """
     global _streams_routed
@@ -284,7 +284,7 @@ def _starting_stream(endpoint: _StreamEndpoint | None) -> Iterator[None]:
         _context_endpoint.reset(token)
 
 
-def _endpoint_url(endpoint: _StreamEndpoint | None) -> str | None:
+def endpoint_url(endpoint: StreamEndpoint | None) -> str | None:
     """Where a stream with this endpoint connects: its own URL, the one
     installed with use_endpoint, or the build's; None when an application's
     own connect function stands in the global (it may go anywhere)."""
@@ -298,7 +298,7 @@ def _endpoint_url(endpoint: _StreamEndpoint | None) -> str | None:
     return _vornticker.ENDPOINT_URL if installed is picows.ws_connect else None
 
 
-def _stream_closed(endpoint: _StreamEndpoint | None) -> None:
+def stream_closed(endpoint: StreamEndpoint | None) -> None:
     """The stream started with this endpoint has ended its reconnect loop."""
     global _streams_routed
     if endpoint is None:

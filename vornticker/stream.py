@@ -51,7 +51,7 @@ from collections.abc import Callable, Coroutine, Iterable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, Generic, Literal, Self, TypeVar
 
-from .endpoint import _endpoint_url, _starting_stream, _stream_closed, _StreamEndpoint, is_placeholder_url
+from .endpoint import endpoint_url, starting_stream, stream_closed, StreamEndpoint, is_placeholder_url
 from .typedefs import Quote
 from .vornticker import QuoteColumns, VornTicker, QuoteBuffer
 
@@ -308,7 +308,7 @@ class QuoteStream:
             raise TypeError(f"maxsize must be an int, not {type(maxsize).__name__}")
         if maxsize < 1:
             raise ValueError(f"maxsize must be at least 1, got {maxsize}")
-        self._endpoint = None if url is None and ssl_context is None else _StreamEndpoint(url, ssl_context)
+        self._endpoint = None if url is None and ssl_context is None else StreamEndpoint(url, ssl_context)
         self._maxsize = maxsize
         self._conflate = bool(conflate)
         self._state = _NEW
@@ -371,7 +371,7 @@ class QuoteStream:
             raise RuntimeError("a stream can be entered only once")
         loop = asyncio.get_running_loop()
         if self._endpoint is None or self._endpoint.url is None:
-            url = _endpoint_url(self._endpoint)
+            url = endpoint_url(self._endpoint)
             if url is not None and is_placeholder_url(url):
                 # It would only retry "Name or service not known" forever.
                 raise RuntimeError(
@@ -387,7 +387,7 @@ class QuoteStream:
             from .recording import Recorder
 
             # First, so that a file that cannot be made leaves nothing started.
-            metadata = {"url": _endpoint_url(self._endpoint), "symbols": self._symbols}
+            metadata = {"url": endpoint_url(self._endpoint), "symbols": self._symbols}
             self._recorder = Recorder(self._record_to, metadata)
         self._closed = asyncio.Event()
         signals = _signal_state(loop)
@@ -407,7 +407,7 @@ class QuoteStream:
             if self._recorder is not None:
                 self._recorder.attach(ticker)
             self._buffer.attach(ticker)
-            with _starting_stream(self._endpoint):
+            with starting_stream(self._endpoint):
                 ticker.start_websocket(_ignored, _ignored, self._on_open, self._on_close)
             coro = ticker.reconnect_loop
             self._task = next((t for t in asyncio.all_tasks(loop) if t.get_coro() is coro), None)
@@ -464,7 +464,7 @@ class QuoteStream:
             if task is not None and not task.done():
                 task.cancel()
             self._error_log.flush()
-            _stream_closed(self._endpoint)
+            stream_closed(self._endpoint)
             try:
                 if self._recorder is not None:
                     # The last seal and the fsync run off the loop's thread.
