@@ -51,6 +51,13 @@ def _split(items: list[str]) -> tuple[list[str], list[str]]:
     return files, symbols
 
 
+def _gaps(path: str) -> list[recording.Gap]:
+    # A second pass over the records only (no decoding): when the recording
+    # was not connected, which the chart leaves blank.
+    with recording.open(path) as capture:
+        return capture.gaps()
+
+
 def run(args: argparse.Namespace) -> Ending:
     files, symbols = _split(args.items)
     refuse_inputs(files, args.output)
@@ -64,10 +71,11 @@ def run(args: argparse.Namespace) -> Ending:
     with verbosity_logging(args.verbose):
         try:
             quotes = analysis.read(files, symbols=symbols, start=args.start, end=args.end)
+            gaps = [gap for path in files for gap in _gaps(path)]
         except (recording.FormatError, OSError) as e:
             raise CommandError(file_error(e)) from None
         try:
-            analysis.chart(quotes, symbols, args.output, every=args.every, size=args.size)
+            analysis.chart(quotes, symbols, args.output, every=args.every, gaps=gaps, size=args.size)
         except ValueError as e:
             raise CommandError(str(e)) from None
         except FileNotFoundError as e:
