@@ -288,7 +288,12 @@ def export(
     be read, OSError naming out when it cannot be written.
     """
     stream = None if isinstance(out, (str, os.PathLike)) else out
-    name = "<stream>" if stream is not None else os.fspath(out)  # type: ignore[arg-type]
+    # A stream's own name where it has one (sys.stdout.buffer: "<stdout>").
+    if stream is not None:
+        stream_name = getattr(stream, "name", None)
+        name = stream_name if isinstance(stream_name, str) else "<stream>"
+    else:
+        name = os.fspath(out)  # type: ignore[arg-type]
     src = os.fspath(path)
     if stream is None and _is_input(src, name):
         raise ExportError(f"{name}: refusing to overwrite the input")
