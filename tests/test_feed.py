@@ -4,7 +4,9 @@ websocket client, with a VornTicker, and from the command line."""
 
 import asyncio
 import datetime as dt
+import logging
 import math
+import re
 import shlex
 import signal
 import socket
@@ -22,6 +24,7 @@ from vornticker import cli
 from vornticker import feed as vf
 from vornticker import vornticker as vt
 from vornticker.endpoint import use_endpoint
+from vornticker.feed.server import BACKLOG_FRAMES
 
 SYMBOLS = {
     "AAPL": vf.Kind.EQUITY,
@@ -300,6 +303,67 @@ def test_ticker_unsubscribe_stops_a_symbols_quotes(loop):
     frozen, later, received = results["msft"]
     assert frozen == later == received
     assert results["aapl_grew"]
+
+
+MANY = [f"S{i:02d}" for i in range(40)]
+
+
+@pytest.mark.asyncio
+async def test_a_client_that_does_not_read_is_cut_off_and_the_others_go_on(caplog):
+    caplog.set_level(logging.WARNING, logger="vornticker.feed.server")
+    async with vf.LocalFeed(rate=2000, tls=False) as feed:
+        (stuck, _), (reader, client) = [await picows.ws_connect(RawClient, feed.url) for _ in range(2)]
+        stuck.underlying_transport.pause_reading()
+        for t in (stuck, reader):
+            _control(t, "subscribe", MANY)
+        async with asyncio.timeout(60):
+            while feed.stats.clients > 1:  # a client that does not read cannot see its end
+                await asyncio.sleep(0.05)
+        got = len(client.frames)
+        await client.wait_frames(got + 100)
+        for t in (stuck, reader):
+            t.disconnect(graceful=False)
+    (line,) = [r.getMessage() for r in caplog.records if "does not read" in r.getMessage()]
+    assert line.startswith("client 1 at 127.0.0.1:")
+    frames, mib = re.search(r"with (\d+) frames \(([\d.]+) MiB\)", line).groups()
+    assert int(frames) > BACKLOG_FRAMES and float(mib) >= 4.0
+
+
+@pytest.mark.asyncio
+async def test_stop_lets_the_cancellation_of_its_caller_through():
+    feed = vf.LocalFeed(rate=100, tls=False)
+    await feed.start()
+    stopping = asyncio.create_task(feed.stop())
+    await asyncio.sleep(0)  # inside stop(), waiting for the source
+    stopping.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await stopping
+    assert stopping.cancelled() and feed.stats.clients == 0
+    with pytest.raises(OSError):  # it no longer listens
+        await picows.ws_connect(RawClient, feed.url)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["sigint", "sigterm"])
+def test_a_feed_behind_its_rate_still_serves_and_stops_on_a_signal(tmp_path, sig):
+    proc = _feed_command(["--port", "0", "--plain", "--rate", "20000"], tmp_path)
+
+    async def watch_then_signal():
+        transport, client = await picows.ws_connect(RawClient, url)
+        _control(transport, "subscribe", MANY)
+        await client.wait_frames(1000)
+        proc.send_signal(sig)
+        status = await asyncio.to_thread(proc.wait, 10)
+        transport.disconnect()
+        return status
+
+    try:
+        url = proc.stdout.readline().decode().strip()
+        # Ctrl-C ends with 130; SIGTERM ends by the signal itself.
+        assert asyncio.run(watch_then_signal()) == (130 if sig == signal.SIGINT else -signal.SIGTERM)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 # As after `pip install vornticker` without the feed extra.

@@ -354,6 +354,10 @@ class Market:
         return q
 
 
+# Frames made between two yields to the event loop.
+BATCH: Final = 256
+
+
 class MarketSource:
     """Feeds a server from a Market: every 1/rate seconds, one quote of each
     symbol some client watches, the same quote for every client watching it.
@@ -379,15 +383,19 @@ class MarketSource:
                 due = loop.time()
             due += interval
             delay = due - loop.time()
-            if delay > 0:
-                await asyncio.sleep(delay)
-            elif delay < -0.5:
-                # Far behind (a stalled loop): carry on from now, no burst.
+            if delay < -0.5:
+                # Far behind (a stalled loop, or more than the machine can
+                # make): carry on from now, no burst.
                 due = loop.time()
-            for symbol in sorted(out.watched()):
+            # Even when behind, so that the loop's other work (clients,
+            # signals, the program it runs in) goes on.
+            await asyncio.sleep(max(delay, 0.0))
+            for n, symbol in enumerate(sorted(out.watched()), 1):
                 quote = self.market.tick(symbol)
                 self.sent.append(quote)
                 out.publish(symbol, encode_frame(quote))
+                if n % BATCH == 0:
+                    await asyncio.sleep(0)
 
 
 class LocalFeed(FeedServer):

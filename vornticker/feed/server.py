@@ -23,14 +23,13 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import contextlib
 import dataclasses
 import logging
 import os
 import ssl
 from collections.abc import Mapping, Set
 from types import TracebackType
-from typing import Protocol, Self, runtime_checkable
+from typing import Final, Protocol, Self, runtime_checkable
 
 import orjson
 from picows import WSCloseCode, WSFrame, WSListener, WSMsgType, WSTransport, WSUpgradeRequest, ws_create_server
@@ -40,6 +39,14 @@ from .tls import ServerTls, TlsBackend, make_server_tls, require_tls
 __all__ = ["ClientPublisher", "ClientSource", "FeedServer", "FeedStats", "FrameSource", "Publisher"]
 
 logger = logging.getLogger(__name__)
+
+# A client whose connection stops taking data keeps getting frames into its
+# transport's buffer, so that one that pauses reading for a few seconds loses
+# nothing; past both of these it is cut off, and memory stays bounded.
+BACKLOG_FRAMES: Final = 10_000  # frames written since its connection paused
+BACKLOG_BYTES: Final = 4 * 1024 * 1024  # bytes waiting in its transport
+# How long stop() waits for the source's tasks and the clients' connections.
+STOP_WAIT: Final = 0.5
 
 
 class Publisher(Protocol):
@@ -126,6 +133,7 @@ class _Client(WSListener):
         self.watching = asyncio.Event()  # subscribed to something
         self.writable = asyncio.Event()  # the transport's write buffer is below its high-water mark
         self.writable.set()
+        self.backlog = 0  # frames written since the connection paused
 
     def on_ws_connected(self, transport: WSTransport) -> None:
         self.transport = transport
@@ -148,7 +156,37 @@ class _Client(WSListener):
         self.writable.clear()
 
     def resume_writing(self) -> None:
+        self.backlog = 0
         self.writable.set()
+
+    def write(self, payload: bytes) -> bool:
+        """Writes one text frame unless the client has gone or is cut off for
+        not reading; True if written."""
+        transport = self.transport
+        if transport is None or transport.is_disconnected:
+            return False
+        if not self.writable.is_set():
+            self.backlog += 1
+            if self.backlog > BACKLOG_FRAMES:
+                buffered = transport.underlying_transport.get_write_buffer_size()
+                if buffered > BACKLOG_BYTES:
+                    self._cut_off(transport, buffered)
+                    return False
+        transport.send(WSMsgType.TEXT, payload)
+        return True
+
+    def _cut_off(self, transport: WSTransport, buffered: int) -> None:
+        address = transport.underlying_transport.get_extra_info("peername")
+        where = f" at {address[0]}:{address[1]}" if isinstance(address, tuple) and len(address) >= 2 else ""
+        logger.warning(
+            "%s%s does not read: disconnected with %d frames (%.1f MiB) waiting to be sent",
+            self.peer,
+            where,
+            self.backlog,
+            buffered / 2**20,
+        )
+        self.transport = None  # nothing more goes to it while the abort completes
+        transport.disconnect(graceful=False)
 
     # -- the ClientPublisher
 
@@ -167,10 +205,8 @@ class _Client(WSListener):
         return sent
 
     def send(self, payload: bytes) -> int:
-        transport = self.transport
-        if transport is None or transport.is_disconnected:
+        if not self.write(payload):
             return 0
-        transport.send(WSMsgType.TEXT, payload)
         self.feed._published += 1
         self.feed._frames += 1
         return 1
@@ -275,29 +311,34 @@ class FeedServer:
         """Stops the source and listening, and hangs up on every client (close code 1001).
 
         Safe to call after the loop's tasks were cancelled from outside, as
-        the ticker's own shutdown does, and more than once.
+        the ticker's own shutdown does, and more than once. Everything is
+        stopped before the first wait, so a caller cancelled while it waits
+        ends cancelled with the feed stopped all the same.
         """
         server, self._server = self._server, None
         feeding, self._feeding = self._feeding, None
-        if feeding is not None and not feeding.done():
-            feeding.cancel()
-            with contextlib.suppress(asyncio.CancelledError):
-                await feeding
         serving, self._serving = self._serving, set()
-        for task in serving:
+        tasks = {task for task in (feeding, *serving) if task is not None and not task.done()}
+        for task in tasks:
             task.cancel()
-        if serving:
-            await asyncio.wait(serving)
+        if server is not None:
+            server.close()
+            for client in list(self._clients):
+                transport = client.transport
+                if transport is not None and not transport.is_disconnected:
+                    transport.send_close(WSCloseCode.GOING_AWAY, b"feed stopping")
+                    # One that is not reading would hold a graceful close up.
+                    transport.disconnect(graceful=client.writable.is_set())
+        if tasks:
+            await asyncio.wait(tasks, timeout=STOP_WAIT)
         if server is None:
             return
-        server.close()
-        for client in list(self._clients):
-            transport = client.transport
-            if transport is not None and not transport.is_disconnected:
-                transport.send_close(WSCloseCode.GOING_AWAY, b"feed stopping")
-                transport.disconnect()
-        with contextlib.suppress(TimeoutError):
-            await asyncio.wait_for(server.wait_closed(), timeout=2.0)
+        try:
+            await asyncio.wait_for(server.wait_closed(), timeout=STOP_WAIT)
+        except TimeoutError:
+            for client in list(self._clients):
+                if client.transport is not None:
+                    client.transport.disconnect(graceful=False)
         logger.info("feed stopped")
 
     async def __aenter__(self) -> Self:
@@ -376,11 +417,9 @@ class FeedServer:
 
     def publish(self, symbol: str, payload: bytes) -> int:
         sent = 0
+        # A client cut off here leaves the set later, when its connection is lost.
         for client in self._watchers.get(symbol, ()):
-            transport = client.transport
-            if transport is not None and not transport.is_disconnected:
-                transport.send(WSMsgType.TEXT, payload)
-                sent += 1
+            sent += client.write(payload)
         self._published += 1
         self._per_symbol[symbol] += 1
         self._frames += sent
