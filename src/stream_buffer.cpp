@@ -402,18 +402,16 @@ PyObject* qb_attach(PyObject* o, PyObject* ticker) {
     Py_RETURN_NONE;
 }
 
-// close(): no more frames; the waiting ones are discarded, and a paused
-// connection reads again (its close handshake needs it).
+// close(): no more quotes; the waiting ones are discarded, and a paused
+// connection reads again (its close handshake needs it). The ticker keeps
+// handing its frames here until its connection is down, so that they only
+// count (a recording still keeps them) instead of reaching the message
+// callback.
 PyObject* qb_close(PyObject* o, PyObject*) {
     QuoteBufferObject* q = self_of(o);
     q->closed = true;
     q->armed = false;
-    if (q->ticker != Py_None) {
-        Ref ticker = Ref::borrow(q->ticker);
-        set_field(q->ticker, Py_None);
-        auto* t = reinterpret_cast<TickerObject*>(ticker.get());
-        if (t->_frame_sink == o) set_field(t->_frame_sink, Py_None);
-    }
+    set_field(q->ticker, Py_None);
     if (!q->busy) {
         q->ring.clear();
         q->marks.clear();
@@ -491,7 +489,6 @@ int quote_buffer_push(PyObject* sink, TickerObject* t, const uint8_t* b, size_t 
         return -1;
     }
     QuoteBufferObject* q = self_of(sink);
-    if (q->closed) return 0;
     Ref keep = Ref::borrow(sink);
     stream::Pushed pushed;
     bool bad = false;
@@ -499,6 +496,13 @@ int quote_buffer_push(PyObject* sink, TickerObject* t, const uint8_t* b, size_t 
     qf_PricingData rec;
     size_t len = 0;
     const int rc = vorn_frame_decode(b, n, &t->_scratch, &t->_scratch_cap, &rec, &len);
+    if (q->closed) {
+        // Nobody takes quotes any more, but the connection is still closing
+        // and a recording keeps what it brings: its bad frames still count,
+        // so that the stream's errors match what the capture holds.
+        if (rc != VORN_OK) ++q->errors;
+        return 0;
+    }
     try {
         if (rc != VORN_OK) {
             bad = true;

@@ -277,3 +277,25 @@ def test_round_trip_time_ends_when_pings_go_unanswered(loop):
                     await quotes.round_trip_time(3)
 
     run(loop, scenario(), WAIT)
+
+
+def test_frames_that_come_while_the_stream_closes_are_recorded_and_counted(loop, tmp_path):
+    # The recording keeps what the closing connection still brings; the
+    # stream's count of bad frames must match what the capture holds.
+    from vornticker import recording
+
+    capture = tmp_path / "closing.vtr"
+
+    async def scenario():
+        async with QuoteService() as service:
+            quotes = vornticker.stream(["A"], record_to=capture, **own_endpoint(service))
+            async with quotes:
+                conn = await service.wait_connection(1)
+                for i in range(20):
+                    service.send_text(b"not a quote" if i % 4 == 0 else frame(PricingData(id="A", price=i).SerializeToString()), conn)
+                # Closed before the loop reads what was sent.
+            return quotes.stats.errors
+
+    errors = run(loop, scenario())
+    summary = recording.summarize(capture)
+    assert summary.stats.frames == 20 and errors == summary.stats.bad_frames == 5
