@@ -1,5 +1,6 @@
 // The per-frame path from a text payload to a scheduled callback: one decode
 // into the ticker's reusable buffer, then the mapping or the error object.
+#include "open_block.hpp"
 #include "stream_buffer.hpp"
 #include "ticker_impl.hpp"
 #include "vornproto.hpp"
@@ -16,12 +17,16 @@ int on_data_callback(TickerObject* self, PyObject* message) {
 }
 
 int on_data_payload(TickerObject* self, const uint8_t* b, size_t n) {
-    // A recording takes the frame exactly as received. The copy is made
-    // here, while the library's buffer is valid; the tap is called once the
-    // record (whose views point into the ticker's buffer) is no longer read.
+    // A recording takes the frame exactly as received: straight into the
+    // recorder's open block while it has room (no Python), else as a copy
+    // made here, while the library's buffer is valid, and handed to the
+    // tap once the record (whose views point into the ticker's buffer) is
+    // no longer read.
     Ref recorded, when;
     if (self->_frame_tap != Py_None) [[unlikely]] {
-        if (tap_frame_copy(self, b, n, recorded, when) < 0) return -1;
+        if ((self->_tap_block == Py_None || !open_block_try_frame(self->_tap_block, b, n)) &&
+            tap_frame_copy(self, b, n, recorded, when) < 0)
+            return -1;
     }
     if (self->_frame_sink != Py_None) {
         // A stream's frames wait undecoded in its buffer: no callback, no task.

@@ -10,6 +10,7 @@
 #include "coro.hpp"
 #include "decode_api.hpp"
 #include "names.hpp"
+#include "open_block.hpp"
 #include "picows_abi.hpp"
 #include "stream_buffer.hpp"
 #include "ticker.hpp"
@@ -202,6 +203,7 @@ int module_exec_impl(PyObject* module) {
     check_rc(PyModule_AddFunctions(module, vorn_decode_api_methods));
     check_rc(quote_columns_create_type(module));
     check_rc(quote_buffer_create_type(module));
+    check_rc(open_block_create_type(module));
     return 0;
 }
 
@@ -231,6 +233,7 @@ void release_state() noexcept {
     coro::fini();
     quote_columns_fini();
     quote_buffer_fini();
+    open_block_fini();
     vorn_proto_fini();
     names::fini();
 }

@@ -40,7 +40,7 @@
     X(__text_signature__) X(markcoroutinefunction) X(cr_await) X(co_flags) X(co_qualname) X(__annotate__) \
     X(__dict__) X(__new__) X(Coroutine) X(close) X(warnings)                    \
     X(signature) X(parameters) X(values) X(replace) X(annotation) X(return_annotation) \
-    X(__signature__) X(name) X(write) X(note_subscription) X(note_connection) X(connected) X(disconnected)                                                     \
+    X(__signature__) X(name) X(write) X(note_subscription) X(note_connection) X(_open_block) X(connected) X(disconnected)                                                     \
     X(_warn_unawaited_coroutine)
 
 // Names that are C++ keywords get a trailing underscore in C++.

@@ -15,12 +15,12 @@
 // half.
 #include "stream_buffer.hpp"
 
-#include <ctime>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "args.hpp"
+#include "clock.hpp"
 #include "columns.hpp"
 #include "module.hpp"
 #include "names.hpp"
@@ -59,18 +59,6 @@ struct QuoteBufferObject {
 };
 
 QuoteBufferObject* self_of(PyObject* o) { return reinterpret_cast<QuoteBufferObject*>(o); }
-
-int64_t realtime_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-double monotonic_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // transport.underlying_transport.<method>()
 int call_underlying(PyObject* ws, PyObject* method) {

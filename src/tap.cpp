@@ -3,19 +3,14 @@
 // ordinary error stops the recording and nothing else (the quote is still
 // delivered, the connection stays up); anything else propagates as it would
 // from the message callback's call.
-#include <ctime>
-
+#include "clock.hpp"
 #include "ticker_impl.hpp"
 
 namespace vorn {
 
 namespace {
 
-Ref now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return check(PyLong_FromLongLong(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec));
-}
+Ref now_ns() { return check(PyLong_FromLongLong(realtime_ns())); }
 
 // "Recording stopped :: " + str(exc), with the type's name when str() fails
 // with an ordinary error (an error object must not take the line with it).
@@ -31,6 +26,7 @@ Ref stopped_text(PyObject* exc) {
 void stop_recording(TickerObject* self, PyObject* tap, PyObject* exc) {
     if (self->_frame_tap == tap) {
         set_field(self->_frame_tap, Py_None);
+        set_field(self->_tap_block, Py_None);
         self->_tap_connections = 0;
     }
     Ref text = stopped_text(exc);

@@ -11,6 +11,7 @@
 #include "coro.hpp"
 #include "module.hpp"
 #include "names.hpp"
+#include "open_block.hpp"
 #include "ticker_impl.hpp"
 
 namespace vorn {
@@ -31,7 +32,7 @@ PyObject* ticker_new(PyTypeObject* type, PyObject*, PyObject*) {
                            &t->_disconnect_msg, &t->IS_CONNECTED,   &t->_stop_event,     &t->_abort_event,
                            &t->_ssl_context,    &t->_ticker_task,   &t->_signal_task,    &t->_prev_handlers,
                            &t->_message_callback, &t->_open_callback, &t->_close_callback, &t->_error_callback,
-                           &t->_frame_tap,      &t->_frame_sink};
+                           &t->_frame_tap,      &t->_tap_block,     &t->_frame_sink};
     for (PyObject** f : fields) *f = Py_NewRef(Py_None);
     t->_scratch = static_cast<uint8_t*>(std::malloc(kInitialScratch));
     if (!t->_scratch) {
@@ -108,7 +109,7 @@ int ticker_init(PyObject* o, PyObject* args, PyObject* kwds) {
 #define VORN_TICKER_GC_FIELDS(X)                                                                          \
     X(_loop) X(_transport) X(_tokens) X(IS_CONNECTED) X(_stop_event) X(_abort_event) X(_ssl_context)     \
     X(_ticker_task) X(_signal_task) X(_prev_handlers) X(_message_callback) X(_open_callback)              \
-    X(_close_callback) X(_error_callback) X(_frame_tap) X(_frame_sink)
+    X(_close_callback) X(_error_callback) X(_frame_tap) X(_tap_block) X(_frame_sink)
 
 int ticker_traverse(PyObject* o, visitproc visit, void* arg) {
     TickerObject* t = as_ticker(o);
@@ -230,6 +231,7 @@ PyObject* py_set_frame_tap(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
     if (parse_args("_set_frame_tap", args, static_cast<size_t>(nargs), kwnames, params, 1, 1, &tap) < 0)
         return nullptr;
     int connections = 0;
+    PyObject* block = nullptr;
     if (tap != Py_None) {
         for (PyObject* name : {names::write, names::note_subscription}) {
             const int has = PyObject_HasAttrWithError(tap, name);
@@ -243,9 +245,16 @@ PyObject* py_set_frame_tap(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
         // Optional: a tap without it just hears of no connection events.
         connections = PyObject_HasAttrWithError(tap, names::note_connection);
         if (connections < 0) return nullptr;
+        // Optional too: a recorder's open block, which frames go into
+        // without a call of write() while it has room.
+        if (PyObject_GetOptionalAttr(tap, names::_open_block, &block) < 0) return nullptr;
+        if (block != nullptr && !is_open_block(block)) Py_CLEAR(block);
     }
-    set_field(as_ticker(o)->_frame_tap, tap);
-    as_ticker(o)->_tap_connections = connections;
+    TickerObject* t = as_ticker(o);
+    set_field(t->_frame_tap, tap);
+    set_field(t->_tap_block, block != nullptr ? block : Py_None);
+    Py_XDECREF(block);
+    t->_tap_connections = connections;
     Py_RETURN_NONE;
 }
 

@@ -72,6 +72,9 @@ struct TickerObject {
     // optionally note_connection(kind, detail): _tap_connections says so.
     PyObject* _frame_tap;
     int _tap_connections;
+    // None, or the tap's open block (open_block.hpp), which frames are
+    // appended to directly while it has room.
+    PyObject* _tap_block;
     // None, or a stream's QuoteBuffer (stream_buffer.hpp): text frames wait
     // there undecoded instead of going to the message callback.
     PyObject* _frame_sink;

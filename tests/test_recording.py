@@ -74,6 +74,33 @@ def test_round_trip_keeps_every_record_in_order(tmp_path, block_size):
     assert summary.symbols == {quote["id"]: 2 for quote in q.SAMPLE_QUOTES.values()}
 
 
+def test_a_tickers_frames_and_the_recorders_own_writes_keep_their_order_across_blocks(tmp_path, ticker, ts, recorder):
+    # The ticker appends frames straight into the open block; opening and
+    # cutting blocks stays with the recorder, whose own writes interleave.
+    path = tmp_path / "direct.vtr"
+    ts.set_field(ticker, "_message_callback", recorder())
+    payloads = [GOOD[i % len(GOOD)] for i in range(60)]
+    with recording.Recorder(path, block_size=700) as rec:
+        rec.attach(ticker)
+        for i, payload in enumerate(payloads):
+            if i % 9 == 4:
+                rec.note_subscription("subscribe", [f"S{i}"], i)
+            if i % 13 == 6:
+                rec.write(b"own %d" % i, i)
+            ts.call(ticker, "on_data_callback", payload)
+        counted = (rec.frames, rec.frame_bytes)
+    with recording.open(path) as capture:
+        got = [frame.payload for frame in capture]
+        subs = [s.symbols for s in capture.subscriptions()]
+        blocks = capture.stats.blocks
+    want = []
+    for i, payload in enumerate(payloads):
+        want += [b"own %d" % i] if i % 13 == 6 else []
+        want.append(payload)
+    assert got == want and subs == [(f"S{i}",) for i in range(60) if i % 9 == 4] and blocks > 10
+    assert counted == (len(want), sum(map(len, want))) == (rec.sealed_frames, sum(map(len, got)))
+
+
 KILLED_CHILD = """
 import sys, time
 from vornticker import recording

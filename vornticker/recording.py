@@ -46,7 +46,7 @@ from types import TracebackType
 from typing import Final, Literal, NamedTuple, Self
 
 from .typedefs import Quote
-from .vornticker import QuoteColumns, VornTicker, decode_columns, decode_frame
+from .vornticker import OpenBlock, QuoteColumns, VornTicker, decode_columns, decode_frame
 
 __all__ = [
     "Block",
@@ -81,6 +81,9 @@ _RECORD = struct.Struct("<BqI")  # record type, receive time (ns), payload lengt
 _ZSTD_MAGIC: Final = b"\x28\xb5\x2f\xfd"  # how every block's stored bytes begin
 
 _FRAME: Final = 1
+_OPENED: Final = 2  # OpenBlock.append(): the record opened the block
+_INT64_MIN: Final = -(1 << 63)
+_INT64_MAX: Final = (1 << 63) - 1
 _KIND_CODE: Final = {"subscribe": 2, "unsubscribe": 3}
 _CODE_KIND: Final = {code: kind for kind, code in _KIND_CODE.items()}
 _CONNECTION_CODE: Final = {"connected": 4, "disconnected": 5}
@@ -258,19 +261,19 @@ class Recorder:
             raise RecordingError(exc.errno, f"cannot start the recording: {exc.strerror}", self.path) from exc
         self._sealed_end = len(head)
         self._compressor = zstd.ZstdCompressor()
-        self.frames = 0
         self.sealed_frames = 0
-        self.frame_bytes = 0
 
         # _lock guards the open block, the queue of cut blocks and the state
         # flags; _io_lock serialises writing cut blocks, in the order cut.
         self._lock = threading.Lock()
         self._cond = threading.Condition(self._lock)
         self._io_lock = threading.Lock()
-        self._buf = bytearray()
+        # The records not yet sealed, and the counts. A ticker this records
+        # appends frames to it directly while it is open and has room; the
+        # block is opened and cut only here, under _lock.
+        self._open_block = OpenBlock(block_size)
         self._opened_at: float | None = None  # monotonic time of the open block's first record
-        self._pending: list[tuple[bytearray, int]] = []  # cut blocks and their frame counts
-        self._buf_frames = 0
+        self._pending: list[tuple[bytes, int]] = []  # cut blocks and their frame counts
         self._closed = False
         self._error: RecordingError | None = None
         self._error_reported = False
@@ -316,6 +319,16 @@ class Recorder:
             return self._error
 
     @property
+    def frames(self) -> int:
+        """Frames recorded so far (sealed or still in the open block)."""
+        return self._open_block.frames
+
+    @property
+    def frame_bytes(self) -> int:
+        """Their payload bytes."""
+        return self._open_block.frame_bytes
+
+    @property
     def size(self) -> int:
         """The file's length: the header and the blocks sealed so far."""
         return self._sealed_end
@@ -354,6 +367,7 @@ class Recorder:
             if self._closed:
                 return
             self._closed = True
+            self._open_block.accepting = False
             self._cut()
             self._cond.notify_all()
         atexit.unregister(self.close)
@@ -392,29 +406,23 @@ class Recorder:
             raise ValueError(f"a payload of {len(data)} bytes is over the {MAX_PAYLOAD} byte limit")
         if recv_ns is None:
             recv_ns = time.time_ns()
-        try:
-            head = _RECORD.pack(code, recv_ns, len(data))
-        except struct.error:
-            raise ValueError(f"recv_ns must be an int64 count of nanoseconds, not {recv_ns!r}") from None
+        if not isinstance(recv_ns, int) or not _INT64_MIN <= recv_ns <= _INT64_MAX:
+            raise ValueError(f"recv_ns must be an int64 count of nanoseconds, not {recv_ns!r}")
         with self._lock:
             if self._error is not None:
                 self._error_reported = True
                 raise self._error
             if self._closed:
                 raise ValueError(f"{self.path}: the recorder is closed")
-            if self._buf and len(self._buf) + len(head) + len(data) > self._block_size:
+            # No room: the open block is cut and the record opens the next.
+            # (A ticker's tap may have filled it meanwhile, hence the loop.)
+            while not (appended := self._open_block.append(code, recv_ns, data)):
                 self._cut()
-            if self._opened_at is None:
+            if appended == _OPENED:
                 # A new block: the sealing thread learns its deadline, or
                 # that a full block waits to be written.
                 self._opened_at = time.monotonic()
                 self._cond.notify()
-            self._buf += head
-            self._buf += data
-            if code == _FRAME:
-                self.frames += 1
-                self._buf_frames += 1
-                self.frame_bytes += len(data)
             backlog = len(self._pending) > _MAX_PENDING
         if backlog:
             # The thread cannot keep up: write here rather than hold ever more blocks.
@@ -423,10 +431,8 @@ class Recorder:
 
     def _cut(self) -> None:
         # Called with _lock held: the open block joins the queue to be written.
-        if self._buf:
-            self._pending.append((self._buf, self._buf_frames))
-            self._buf = bytearray()
-            self._buf_frames = 0
+        if (taken := self._open_block.take()) is not None:
+            self._pending.append(taken)
         self._opened_at = None
 
     def _write_pending(self) -> None:
@@ -470,8 +476,8 @@ class Recorder:
         with self._lock:
             self._error = error
             self._pending.clear()
-            self._buf = bytearray()
-            self._buf_frames = 0
+            self._open_block.accepting = False
+            self._open_block.clear()
             self._cond.notify_all()
         # A block written in part would read as damage; cut it off.
         with contextlib.suppress(OSError):
