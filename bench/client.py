@@ -12,6 +12,10 @@ is the consumer):
   stream-batches  `async for batch in quotes.batches()`, recording each quote
   stream-columns  `async for cols in quotes.columns()`, reading each step's
               time column through pyarrow (the consumer's cost of a table)
+  stream-pause  (back-pressure) `stream(..., overflow="pause", maxsize=--maxsize)`
+              with a consumer slower than the server: `async for quote` that
+              sleeps --slow-ms after every 1,000 quotes; prints the stream's
+              stats and whether the quotes came in the server's order
   websockets  the websockets library's asyncio client, `async for message in ws`,
               decoding in Python
   picows-py   a picows WSListener decoding in Python in on_ws_frame
@@ -97,7 +101,7 @@ class Recorder:
         self.finish: Any = None  # set by the contender: ends the connection
         self.more: Any = None  # set by the contender: asks the server for the next burst
         self.mallocs = malloc_counter()
-        self.ceiling: dict[str, object] | None = None  # the discard contender's figures
+        self.figures: dict[str, object] | None = None  # a contender's own figures (discard, stream-pause)
 
     def quote_callback(self) -> Any:
         if self.args.memory:
@@ -136,8 +140,8 @@ class Recorder:
 
     def result(self) -> dict[str, object]:
         out: dict[str, object] = {"contender": self.args.contender, "errors": self.errors}
-        if self.ceiling is not None:
-            return out | self.ceiling
+        if self.figures is not None:
+            return out | self.figures
         if self.args.memory:
             out |= {"quotes": self.count, "samples": self.samples}
         else:
@@ -213,6 +217,9 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
         # Room for the whole run, as the other contenders' pending tasks have:
         # a blast can bring in tens of thousands of frames in one loop turn.
         n = args.n
+        if form == "pause":
+            await stream_paused(args, rec, vornticker)
+            return
         async with vornticker.stream(["BENCH"], url=args.url, ssl_context=ssl_context(args), maxsize=n) as quotes:
             arrivals, stamps, mono = rec.arrivals, rec.stamps, time.monotonic_ns
             if args.memory:
@@ -246,6 +253,34 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
             rec.errors.append(repr(quotes.stats.last_error))
 
     run_main(args, main)
+
+
+async def stream_paused(args: argparse.Namespace, rec: Recorder, vornticker: Any) -> None:
+    """stream-pause: a bounded buffer that pauses reading, and a consumer
+    slower than the server; nothing may be lost, nothing reordered."""
+    n, slow = args.n, args.slow_ms / 1000
+    last, out_of_order = -1, 0
+    t0 = time.monotonic()
+    async with vornticker.stream(
+        ["BENCH"], url=args.url, ssl_context=ssl_context(args), maxsize=args.maxsize, overflow="pause"
+    ) as quotes:
+        async for quote in quotes:
+            rec.count += 1
+            stamp = quote["time"]
+            out_of_order += stamp < last
+            last = stamp
+            if rec.count % 1000 == 0:
+                await asyncio.sleep(slow)
+            if rec.count == n:
+                break
+        seconds = time.monotonic() - t0
+        while quotes.stats.errors == 0:  # the END frame
+            await asyncio.sleep(0.001)
+        st = quotes.stats
+    rec.figures = {
+        "quotes": rec.count, "seconds": seconds, "received": st.received, "dropped": st.dropped,
+        "paused_s": st.paused_s, "reconnects": st.reconnects, "out_of_order": out_of_order,
+    }  # fmt: skip
 
 
 async def stream_memory(args: argparse.Namespace, rec: Recorder, quotes: Any, form: str) -> None:
@@ -337,7 +372,7 @@ def run_discard(args: argparse.Namespace, rec: Recorder) -> None:
         t1 = reads[-1][0]
         span = (t1 - t0) / 1e9
         frames_after = args.n * (total - b0) / total
-        rec.ceiling = {"quotes": args.n, "bytes": total, "seconds": span,
+        rec.figures = {"quotes": args.n, "bytes": total, "seconds": span,
                        "rate": frames_after / span if span > 0 else float("nan")}
 
     run_main(args, main)
@@ -433,8 +468,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument(
         "contender",
-        choices=("vornticker", "stream", "stream-batches", "stream-columns", "websockets", "picows-py",
-                 "picows-null", "discard"),
+        choices=("vornticker", "stream", "stream-batches", "stream-columns", "stream-pause", "websockets",
+                 "picows-py", "picows-null", "discard"),
     )
     ap.add_argument("--loop", choices=("default", "eager", "uvloop"), default="default")
     ap.add_argument("--url", required=True)
@@ -447,6 +482,8 @@ def main() -> int:
     ap.add_argument("--sample-every", type=int, default=100_000, help="memory: quotes between samples")
     ap.add_argument("--warmup", type=int, default=0, help="memory: quotes before the first sample")
     ap.add_argument("--tracemalloc", action="store_true")
+    ap.add_argument("--maxsize", type=int, default=10_000, help="stream-pause: the stream's buffer")
+    ap.add_argument("--slow-ms", type=float, default=2.0, help="stream-pause: sleep after every 1,000 quotes")
     args = ap.parse_args()
     if args.cpu is not None:
         os.sched_setaffinity(0, {args.cpu})

@@ -16,6 +16,8 @@
           of a replay's loop serving 20 clients
   dataset  captures into a partitioned Parquet dataset with one and two
           worker processes: rows/s and the speed-up
+  pause   a million frames into stream(overflow="pause") with a consumer
+          slower than the server: nothing dropped, nothing out of order
 
 Prints the machine, one table per section and the goals met or missed;
 writes bench/out/results.json, bench/out/report.txt and PNG plots to
@@ -43,7 +45,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from common import OUT, ROOT, make_tls  # noqa: E402
 
-SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture", "dataset")
+SECTIONS = ("e2e", "decode", "columnar", "memory", "record", "capture", "dataset", "pause")
 
 
 def ensure_dependencies() -> None:
@@ -178,6 +180,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
     import decode
     import e2e
     import memory
+    import pause
     import record
 
     if quick:
@@ -189,6 +192,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "record": record.Config(frames=20_000, repeat=5),
             "capture": capture.Config(damaged_mib=16, capture_mb=100, clients=20, seconds=4.0, speed=1.0),
             "dataset": dataset.Config(captures=10, frames=20_000),
+            "pause": pause.Config(frames=50_000, maxsize=5_000, slow_ms=2.0),
             "memory": memory.Config(sample_every=10_000, warmup_samples=3, samples=17, picows_py_samples=3,
                                     decode_frames=50_000),
         }
@@ -201,6 +205,7 @@ def configs(quick: bool, args: argparse.Namespace) -> dict[str, Any]:
             "record": record.Config(frames=100_000, repeat=10),
             "capture": capture.Config(damaged_mib=64, capture_mb=100, clients=20, seconds=10.0, speed=1.0),
             "dataset": dataset.Config(captures=10, frames=1_000_000),
+            "pause": pause.Config(frames=1_000_000, maxsize=10_000, slow_ms=2.0),
             "memory": memory.Config(sample_every=100_000, warmup_samples=2, samples=18, picows_py_samples=2,
                                     decode_frames=200_000),
         }
@@ -242,6 +247,7 @@ def main() -> int:
     import decode
     import e2e
     import memory
+    import pause
     import record
 
     OUT.mkdir(parents=True, exist_ok=True)
@@ -271,6 +277,9 @@ def main() -> int:
     if "dataset" in sections:
         log("dataset ...")
         results["dataset"] = dataset.run(cfg["dataset"], log)
+    if "pause" in sections:
+        log("pause ...")
+        results["pause"] = pause.run(cfg["pause"], log)
     mach["seconds"] = round(time.monotonic() - t0, 1)
     # The idle-class spinners are this process's children; their time is
     # counted as their own, so what is left is other processes'.
@@ -281,7 +290,7 @@ def main() -> int:
     for name, module, title in (("e2e", e2e, "END TO END"), ("decode", decode, "DECODE"),
                                 ("columnar", columnar, "COLUMNAR"), ("memory", memory, "MEMORY"),
                                 ("record", record, "RECORD"), ("capture", capture, "CAPTURE"),
-                                ("dataset", dataset, "DATASET")):
+                                ("dataset", dataset, "DATASET"), ("pause", pause, "PAUSE")):
         if name in results:
             report += [title, *module.table(results[name]), ""]
             goal_rows += module.goals(results[name])
