@@ -11,7 +11,8 @@ is the consumer):
               body: the iterator takes the place of the task per quote
   stream-batches  `async for batch in quotes.batches()`, recording each quote
   stream-columns  `async for cols in quotes.columns()`, reading each step's
-              time column through pyarrow (the consumer's cost of a table)
+              time column through pyarrow (the consumer's cost of a table);
+              gc.freeze() after importing pyarrow (see run_stream)
   stream-pause  (back-pressure) `stream(..., overflow="pause", maxsize=--maxsize)`
               with a consumer slower than the server: `async for quote` that
               sleeps --slow-ms after every 1,000 quotes; prints the stream's
@@ -211,7 +212,16 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
 
     form = args.contender.removeprefix("stream").removeprefix("-") or "quotes"
     if form == "columns":
+        import gc
+
         import pyarrow as pa  # before the stream: importing takes a while
+
+        pa.table({"t": pa.array([0], pa.timestamp("ms"))}).column("t").cast(pa.int64())  # its lazy imports too
+        # pyarrow brings some 55,000 objects (functions, mostly) that every
+        # full collection would walk, 40 ms and more each on this machine:
+        # the application's heap, not the stream's. Latency-minded programs
+        # move such import-time objects out of the collector's way.
+        gc.freeze()
 
     async def main() -> None:
         # Room for the whole run, as the other contenders' pending tasks have:
@@ -232,7 +242,7 @@ def run_stream(args: argparse.Namespace, rec: Recorder) -> None:
                     if len(arrivals) == n:
                         break
             elif form == "batches":
-                async for batch in quotes.batches():
+                async for batch in quotes.batches(args.max_quotes):
                     arrivals.extend(array("q", [mono()]) * len(batch))
                     stamps.extend([q["time"] for q in batch])
                     if len(arrivals) >= n:
@@ -482,6 +492,7 @@ def main() -> int:
     ap.add_argument("--sample-every", type=int, default=100_000, help="memory: quotes between samples")
     ap.add_argument("--warmup", type=int, default=0, help="memory: quotes before the first sample")
     ap.add_argument("--tracemalloc", action="store_true")
+    ap.add_argument("--max-quotes", type=int, help="stream-batches: batches(max_quotes=...) (default: everything waiting)")
     ap.add_argument("--maxsize", type=int, default=10_000, help="stream-pause: the stream's buffer")
     ap.add_argument("--slow-ms", type=float, default=2.0, help="stream-pause: sleep after every 1,000 quotes")
     args = ap.parse_args()
