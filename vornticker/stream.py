@@ -488,7 +488,12 @@ class QuoteStream:
     def batches(self, max_quotes: int | None = None) -> _Takes[list[Quote]]:
         """An async iterator of lists of quotes: each step everything waiting
         (at most ``max_quotes``), oldest first, waiting only when nothing
-        does. Takes from the same buffer as ``async for quote in quotes``."""
+        does. Takes from the same buffer as ``async for quote in quotes``.
+
+        Under a flood one socket read can bring tens of thousands of quotes;
+        a ``max_quotes`` of a few hundred keeps each list small enough for
+        the CPU's caches and is then about twice as fast (the rest waits,
+        undecoded into Python, for the next steps, which do not wait)."""
         limit = _limit(max_quotes, "max_quotes")
         take = self._buffer.take
         return _Takes(self, lambda: take(limit) or None)
