@@ -6,6 +6,7 @@ replay and info commands, run as real processes."""
 import asyncio
 import math
 import re
+import resource
 import shlex
 import signal
 import socket
@@ -157,39 +158,75 @@ async def test_replay_plays_a_connection_gap_as_silence_and_can_close_at_the_end
     assert any("end of the capture, 4 frames" in r.getMessage() for r in caplog.records)
 
 
-@pytest.mark.asyncio
-@pytest.mark.parametrize("end", ["seconds", "sigint"])
-async def test_record_command_seals_the_file_and_its_counts_match_it(tmp_path, end):
-    payloads = write_capture(tmp_path / "source.vtr", list(range(0, 150, 10)))
-    out = tmp_path / "out.vtr"
-    async with ReplayFeed(tmp_path / "source.vtr", math.inf, tls=False) as feed:
+async def record_replay(source, out, frames, *options, speed=math.inf, interrupt=False, preexec_fn=None):
+    """Runs `vornticker record AAPL MSFT -o OUT OPTIONS` against a replay of
+    the capture ``source`` (of ``frames`` frames) until it ends, after
+    SIGINT once every frame was sent if ``interrupt``: its status and
+    standard error."""
+    async with ReplayFeed(source, speed, tls=False) as feed:
         proc = await asyncio.create_subprocess_exec(
-            sys.executable, "-m", "vornticker", "record", "AAPL", "MSFT", "-o", str(out), "--feed", feed.url,
-            *(["--seconds", "2"] if end == "seconds" else []),
-            stderr=subprocess.PIPE, cwd=tmp_path, env=child_env(),
+            sys.executable, "-m", "vornticker", "record", "AAPL", "MSFT", "-o", str(out), "--feed", feed.url, *options,
+            stderr=subprocess.PIPE, cwd=out.parent, env=child_env(), preexec_fn=preexec_fn,
         )  # fmt: skip
         try:
             async with asyncio.timeout(30):
-                while feed.stats.frames_sent < len(payloads):
+                while feed.stats.frames_sent < frames:
                     await asyncio.sleep(0.02)
-            if end == "sigint":
+            if interrupt:
                 proc.send_signal(signal.SIGINT)
             _, err = await asyncio.wait_for(proc.communicate(), 30)
         finally:
             if proc.returncode is None:
                 proc.kill()
                 await proc.wait()
-    err = err.decode()
-    assert proc.returncode == (130 if end == "sigint" else 0), err
+    return proc.returncode, err.decode()
+
+
+def reported_counts(err):
+    counts = SUMMARY.search(err)
+    assert counts, err
+    return [int(c.replace(",", "")) for c in counts.groups()]
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize("end", ["seconds", "sigint"])
+async def test_record_command_seals_the_file_and_its_counts_match_it(tmp_path, end):
+    payloads = write_capture(tmp_path / "source.vtr", list(range(0, 150, 10)))
+    out = tmp_path / "out.vtr"
+    status, err = await record_replay(
+        tmp_path / "source.vtr", out, len(payloads), *(["--seconds", "2"] if end == "seconds" else []),
+        interrupt=end == "sigint",
+    )  # fmt: skip
+    assert status == (130 if end == "sigint" else 0), err
     with recording.open(out) as capture:
         assert [frame.payload for frame in capture] == payloads and capture.stats.damage == []
     summary = recording.summarize(out)
-    counts = SUMMARY.search(err)
-    assert counts, err
-    assert [int(c.replace(",", "")) for c in counts.groups()] == [
+    assert reported_counts(err) == [
         len(payloads), summary.stats.bad_frames, sum(map(len, payloads)), out.stat().st_size,
     ]  # fmt: skip
     assert summary.stats.bad_frames == len(BAD) and "Traceback" not in err
+
+
+def _file_size_limit():
+    # In the child: a write past 16 KiB fails with EFBIG (SIGXFSZ would kill it), as on a full disk.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+
+@pytest.mark.asyncio
+async def test_record_command_fails_with_status_1_when_the_file_cannot_grow_and_keeps_what_was_sealed(tmp_path):
+    # A few frames sealed in a block of their own, a second later more than the file may take.
+    payloads = write_capture(tmp_path / "source.vtr", [0, 10, 20, 30, 40] + [2500 + i // 10 for i in range(1000)])
+    out = tmp_path / "out.vtr"
+    # No --seconds: the command ends by itself once the recording has stopped.
+    status, err = await record_replay(tmp_path / "source.vtr", out, len(payloads), speed=1, preexec_fn=_file_size_limit)
+    errors = [line for line in err.splitlines() if line.startswith("vornticker record: error: ")]
+    assert status == 1 and errors == [err.splitlines()[-1]] and "Traceback" not in err, err
+    assert f"{out}: recording stopped: File too large; the file holds 5 frames" in errors[0]
+    with recording.open(out) as capture:
+        assert [frame.payload for frame in capture] == payloads[:5] and capture.stats.damage == []
+    frames, _, _, on_disk = reported_counts(err)
+    assert (frames, on_disk) == (5, out.stat().st_size)
 
 
 def test_replay_command_serves_the_capture_until_its_output_closes(tmp_path):

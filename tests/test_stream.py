@@ -67,9 +67,27 @@ def test_application_under_asyncio_run(loop, cafile, how):
         assert (child.proc.returncode, child.lines[-1]) == (0, "AFTER tasks=0 signals=same"), transcript
 
 
-# Quotes 1..6 of these symbols (None: a quote without one), with a bad frame
-# after the third, to a consumer that takes nothing until all have arrived.
+# Quotes 1..6 of these symbols (None: a quote without one), with two bad
+# frames after the third, to a consumer that takes nothing until all have arrived.
 SYMBOLS = ["A", "B", "A", None, "B", "A"]
+
+
+@contextlib.asynccontextmanager
+async def slow_consumer(conflate, bad):
+    """A stream (maxsize=3) of a service that has sent it the SYMBOLS quotes,
+    the frames ``bad`` after the third: (service, connection, stream), once
+    the stream has received them all."""
+    async with QuoteService() as service:
+        async with vornticker.stream(["A"], **own_endpoint(service), maxsize=3, conflate=conflate) as quotes:
+            conn = await service.wait_connection(1)
+            for seq, symbol in enumerate(SYMBOLS, 1):
+                fields = {"time": seq} if symbol is None else {"id": symbol, "time": seq}
+                service.send_text(frame(PricingData(**fields).SerializeToString()), conn)
+                if seq == 3:
+                    for payload in bad:
+                        service.send_text(payload, conn)
+            await until(lambda: quotes.stats.received == len(SYMBOLS) and quotes.stats.errors == len(bad), "all frames")
+            yield service, conn, quotes
 
 
 @pytest.mark.parametrize(
@@ -81,24 +99,15 @@ def test_slow_consumer_buffer_is_bounded(loop, caplog, conflate, waiting, droppe
     caplog.set_level(logging.WARNING, logger="vornticker.stream")
 
     async def scenario():
-        async with QuoteService() as service:
-            async with vornticker.stream(["A"], **own_endpoint(service), maxsize=3, conflate=conflate) as quotes:
-                conn = await service.wait_connection(1)
-                for seq, symbol in enumerate(SYMBOLS, 1):
-                    fields = {"time": seq} if symbol is None else {"id": symbol, "time": seq}
-                    service.send_text(frame(PricingData(**fields).SerializeToString()), conn)
-                    if seq == 3:
-                        service.send_text(b"not a quote", conn)
-                        service.send_text(b"nor this", conn)
-                await until(lambda: quotes.stats.received == len(SYMBOLS) and quotes.stats.errors == 2, "all frames")
-                assert len(quotes) == 3
-                got = [(await anext(quotes))["time"] for _ in waiting]
-                stats, logged = quotes.stats, len(caplog.records)
-                service.send_text(quote("A", 7)[0], conn)
-                await until(lambda: len(quotes) == 1, "a quote waiting")
-            # Leaving the block discards what was waiting.
-            assert [q async for q in quotes] == []
-            return got, stats, logged
+        async with slow_consumer(conflate, [b"not a quote", b"nor this"]) as (service, conn, quotes):
+            assert len(quotes) == 3
+            got = [(await anext(quotes))["time"] for _ in waiting]
+            stats, logged = quotes.stats, len(caplog.records)
+            service.send_text(quote("A", 7)[0], conn)
+            await until(lambda: len(quotes) == 1, "a quote waiting")
+        # Leaving the block discards what was waiting.
+        assert [q async for q in quotes] == []
+        return got, stats, logged
 
     got, stats, logged = run(loop, scenario())
     assert got == waiting

@@ -10,7 +10,7 @@ import vornticker
 from lifecycle import run
 from quote_service import WAIT, QuoteService
 from quotes import PricingData, frame, sample_wire
-from test_stream import CLOSE_FRAME, own_endpoint, until
+from test_stream import CLOSE_FRAME, own_endpoint, slow_consumer, until
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
@@ -92,27 +92,12 @@ def test_each_form_delivers_what_decode_frame_gives(loop, form):
         assert len(errors) == n_bad and all(isinstance(e, ValueError) for _, e in errors)
 
 
-# Quotes 1..6 of these symbols (None: a quote without one), with two bad
-# frames after the third, to a consumer that takes nothing until all came.
-SYMBOLS = ["A", "B", "A", None, "B", "A"]
-
-
 @pytest.mark.parametrize("form", FORMS)
 @pytest.mark.parametrize("conflate, waiting, bad_at", [(False, [4, 5, 6], [0, 1]), (True, [6, 5, 4], [2, 3])])
 def test_drops_and_conflation_agree_between_forms(loop, form, conflate, waiting, bad_at):
     async def scenario():
-        async with QuoteService() as service:
-            async with vornticker.stream(["A"], **own_endpoint(service), maxsize=3, conflate=conflate) as quotes:
-                conn = await service.wait_connection(1)
-                for seq, symbol in enumerate(SYMBOLS, 1):
-                    fields = {"time": seq} if symbol is None else {"id": symbol, "time": seq}
-                    service.send_text(frame(PricingData(**fields).SerializeToString()), conn)
-                    if seq == 3:
-                        service.send_text(BAD[0], conn)
-                        service.send_text(BAD[1], conn)
-                await until(lambda: quotes.stats.received == len(SYMBOLS) and quotes.stats.errors == 2, "all")
-                items = await take(quotes, form, 3)
-                return items, quotes.stats
+        async with slow_consumer(conflate, BAD[:2]) as (_, _, quotes):
+            return await take(quotes, form, 3), quotes.stats
 
     items, stats = run(loop, scenario())
     assert [q["time"] for q in as_dicts(form, items)] == waiting

@@ -8,7 +8,8 @@
 - Errors and endings: a command raises :class:`CommandError` or returns an
   :class:`Ending`; ``vornticker.cli.main()`` turns either into the exit
   status (an ``OutputClosed`` into 0).
-- Argument types: :func:`seconds`, :func:`port`, :func:`quotes_per_second`.
+- Argument types: :func:`seconds`, :func:`port`, :func:`quotes_per_second`;
+  :func:`positive_number` for a command's own.
 - Signals and time: :func:`run_until_signalled` runs a command's coroutine
   until it ends or SIGINT/SIGTERM; :class:`Deadline` is ``--seconds`` for a
   whole session; :func:`serve_until_stopped` serves a feed until stopped.
@@ -73,6 +74,7 @@ __all__ = [
     "open_feed",
     "plural",
     "port",
+    "positive_number",
     "process_start",
     "quiet_outputs",
     "quotes_per_second",
@@ -369,39 +371,50 @@ def _feed(text: str) -> str:
     raise argparse.ArgumentTypeError(f"use 'service', 'local', or a ws:// or wss:// URL, not {text!r}")
 
 
+def _number[N: (int, float)](
+    text: str, convert: Callable[[str], N], fits: Callable[[N], bool], not_a: str, wrong: str
+) -> N:
+    # An argparse type's work: text that is no number is "NOT_A: 'text'"; one
+    # that does not fit is ``wrong`` with {text} and {value} filled in.
+    try:
+        value = convert(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{not_a}: {text!r}") from None
+    if not fits(value):
+        raise argparse.ArgumentTypeError(wrong.format(text=text, value=value))
+    return value
+
+
 def seconds(text: str) -> float:
     """An argparse type: a finite number of seconds, zero or more."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value >= 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, zero or more, not {text!r}")
-    return value
+    return _number(
+        text,
+        float,
+        lambda value: value >= 0 and not math.isinf(value),
+        "not a number of seconds",
+        "must be a finite number of seconds, zero or more, not {text!r}",
+    )
 
 
 def port(text: str) -> int:
     """An argparse type: a TCP port, 0 for any free one."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"a port is 0 to 65535, not {value}")
-    return value
+    return _number(text, int, lambda value: 0 <= value <= 65535, "not a port number", "a port is 0 to 65535, not {value}")
+
+
+def positive_number(text: str, not_a: str, wrong: str) -> float:
+    """For an argparse type: ``text`` as a positive, finite number. Text that
+    is no number is an ArgumentTypeError ``NOT_A: 'text'``; any other number
+    is ``wrong``, where ``{text!r}`` stands for the text."""
+    return _number(text, float, lambda value: value > 0 and not math.isinf(value), not_a, wrong)
 
 
 def quotes_per_second(text: str) -> float:
     """An argparse type: a positive, finite rate."""
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of quotes per second: {text!r}") from None
-    if not value > 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(
-            f"the rate must be a positive, finite number of quotes per second, not {text!r}"
-        )
-    return value
+    return positive_number(
+        text,
+        "not a number of quotes per second",
+        "the rate must be a positive, finite number of quotes per second, not {text!r}",
+    )
 
 
 def add_feed_options(parser: argparse.ArgumentParser, *, rate: bool = True) -> None:

@@ -6,7 +6,7 @@ import argparse
 import os
 import secrets
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING
 
@@ -35,14 +35,25 @@ def load_analysis(command: str) -> ModuleType:
     return analysis
 
 
-def interval(text: str) -> str:
-    from ..analysis import parse_interval
-
+def _checked(text: str, parse: Callable[[str], object]) -> str:
+    # ``text`` as given, once ``parse`` takes it; its complaint is the argparse error.
     try:
-        parse_interval(text)
+        parse(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
     return text
+
+
+def interval(text: str) -> str:
+    from ..analysis import parse_interval
+
+    return _checked(text, parse_interval)
+
+
+def _instant(text: str) -> str:
+    from ..analysis import parse_instant
+
+    return _checked(text, parse_instant)
 
 
 def _symbols(text: str) -> list[str]:
@@ -50,16 +61,6 @@ def _symbols(text: str) -> list[str]:
     if not names:
         raise argparse.ArgumentTypeError("name at least one symbol, as A,B")
     return names
-
-
-def _instant(text: str) -> str:
-    from ..analysis import parse_instant
-
-    try:
-        parse_instant(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
-    return text
 
 
 def analysis_options(parser: argparse.ArgumentParser) -> None:

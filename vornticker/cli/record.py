@@ -3,7 +3,8 @@
 Writes what a stream of the symbols receives to a capture file
 (vornticker.recording), with a status line on standard error, until
 --seconds have passed, Ctrl-C or SIGTERM; either way the file is sealed
-before the command ends.
+before the command ends. A write error (disk full, ...) ends it too, with
+the blocks sealed before it in the file.
 """
 
 from __future__ import annotations
@@ -135,6 +136,7 @@ class _Recording:
     quotes: QuoteStream | None = None
     was_connected: bool = False
     window: deque[tuple[float, int]] = dataclasses.field(default_factory=deque)
+    deadline: Deadline | None = None
 
     def counts(self) -> tuple[int, int, int, int]:
         """Frames, bad frames, payload bytes, and the file's size so far."""
@@ -171,11 +173,17 @@ class _Recording:
     async def redraw(self) -> None:
         while True:
             self.status.show(self.render())
+            rec = self.quotes.recorder if self.quotes is not None else None
+            if rec is not None and rec.error is not None and self.deadline is not None:
+                # The file takes nothing more (disk full, ...): the session ends in order, as at --seconds.
+                self.deadline.end_now()
             await asyncio.sleep(STATUS_INTERVAL)
 
     async def run(self, seconds: float | None, started: float) -> None:
-        """Records until ``seconds`` after ``started`` (None: until cancelled)."""
-        await Deadline(seconds, started).run(self._record)
+        """Records until ``seconds`` after ``started`` (None: until cancelled)
+        or until a write error stops the recording."""
+        self.deadline = Deadline(seconds, started)
+        await self.deadline.run(self._record)
 
     async def _record(self, stack: contextlib.AsyncExitStack) -> None:
         # The same choice of feed as watch makes.

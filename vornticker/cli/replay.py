@@ -15,19 +15,24 @@ import math
 
 from .. import recording
 from ..feed import ReplayFeed
-from ._common import CommandError, Ending, Subcommands, add_server_options, file_error, plural, say, serve_until_stopped, server_tls
+from ._common import (
+    CommandError,
+    Ending,
+    Subcommands,
+    add_server_options,
+    file_error,
+    plural,
+    positive_number,
+    say,
+    serve_until_stopped,
+    server_tls,
+)
 
 __all__ = ["add_parser", "run"]
 
 
 def _speed(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0 or math.isinf(value):
-        raise argparse.ArgumentTypeError(f"the speed must be a positive, finite number, not {text!r}")
-    return value
+    return positive_number(text, "not a number", "the speed must be a positive, finite number, not {text!r}")
 
 
 def add_parser(commands: Subcommands) -> argparse.ArgumentParser:
