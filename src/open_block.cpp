@@ -81,7 +81,7 @@ PyObject* ob_append(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromLong(result);
 }
 
-// take() -> (records, frames) of the open block, which is then empty; None
+// take() -> (records, frames, frame bytes) of the open block, which is then empty; None
 // when it holds nothing.
 PyObject* ob_take(PyObject* o, PyObject*) {
     capture::OpenBlock& block = self_of(o)->block;
@@ -90,8 +90,9 @@ PyObject* ob_take(PyObject* o, PyObject*) {
                                               static_cast<Py_ssize_t>(block.size()));
     if (!raw) return nullptr;
     const unsigned long long frames = block.block_frames();
+    const unsigned long long frame_bytes = block.block_frame_bytes();
     block.clear();
-    return Py_BuildValue("(NK)", raw, frames);
+    return Py_BuildValue("(NKK)", raw, frames, frame_bytes);
 }
 
 PyObject* ob_clear(PyObject* o, PyObject*) {
@@ -123,7 +124,8 @@ PyMethodDef ob_methods[] = {
                "Appends a record: 0 when the open block has no room (nothing appended), 1 when appended, "
                "2 when appended as the block's first record.")},
     {"take", ob_take, METH_NOARGS,
-     PyDoc_STR("take($self, /)\n--\n\n(records, frames) of the open block, which is then empty; None if empty.")},
+     PyDoc_STR("take($self, /)\n--\n\n(records, frames, frame bytes) of the open block, which is then empty; "
+               "None if empty.")},
     {"clear", ob_clear, METH_NOARGS, PyDoc_STR("clear($self, /)\n--\n\nForgets the open block's records.")},
     {nullptr, nullptr, 0, nullptr},
 };

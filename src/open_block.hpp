@@ -32,6 +32,7 @@ public:
     uint64_t frames() const { return frames_; }
     uint64_t frame_bytes() const { return frame_bytes_; }
     uint64_t block_frames() const { return block_frames_; }
+    uint64_t block_frame_bytes() const { return block_frame_bytes_; }
 
     // Whether the record fits without passing the block size (an empty
     // block takes any record: one outsized record makes a block alone).
@@ -56,6 +57,7 @@ public:
             ++frames_;
             ++block_frames_;
             frame_bytes_ += n;
+            block_frame_bytes_ += n;
         }
     }
 
@@ -63,6 +65,7 @@ public:
     void clear() {
         buf_.clear();
         block_frames_ = 0;
+        block_frame_bytes_ = 0;
     }
 
 private:
@@ -71,6 +74,7 @@ private:
     uint64_t frames_ = 0;
     uint64_t frame_bytes_ = 0;
     uint64_t block_frames_ = 0;
+    uint64_t block_frame_bytes_ = 0;
 };
 
 }  // namespace vorn::capture

@@ -225,8 +225,14 @@ async def test_record_command_fails_with_status_1_when_the_file_cannot_grow_and_
     assert f"{out}: recording stopped: File too large; the file holds 5 frames" in errors[0]
     with recording.open(out) as capture:
         assert [frame.payload for frame in capture] == payloads[:5] and capture.stats.damage == []
-    frames, _, _, on_disk = reported_counts(err)
-    assert (frames, on_disk) == (5, out.stat().st_size)
+    summary = re.search(
+        r"^recorded 5 frames in [0-9.]+ s to .+ before the write error: ([0-9,]+) bytes of frames, ([0-9,]+) bytes "
+        r"on disk; ([0-9,]+) frames received \(2 bad\)$", err, re.M,
+    )  # fmt: skip
+    assert summary, err
+    assert [int(c.replace(",", "")) for c in summary.groups()] == [
+        sum(map(len, payloads[:5])), out.stat().st_size, len(payloads),
+    ]  # fmt: skip
 
 
 def test_replay_command_serves_the_capture_until_its_output_closes(tmp_path):

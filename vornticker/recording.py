@@ -197,8 +197,8 @@ class Recorder:
 
     ``frames``, ``frame_bytes`` (their payloads) and ``size`` (the bytes
     in the file, sealed blocks only) say how far the recording has got;
-    ``sealed_frames`` counts the frames in the file (after a write error,
-    what it holds).
+    ``sealed_frames`` and ``sealed_frame_bytes`` count the frames in the
+    file and their payloads (after a write error, what it holds).
 
     With ``overwrite``, an existing file stays as it is until the new
     recording holds data: the capture is written under a temporary name
@@ -262,6 +262,7 @@ class Recorder:
         self._sealed_end = len(head)
         self._compressor = zstd.ZstdCompressor()
         self.sealed_frames = 0
+        self.sealed_frame_bytes = 0
 
         # _lock guards the open block, the queue of cut blocks and the state
         # flags; _io_lock serialises writing cut blocks, in the order cut.
@@ -273,7 +274,7 @@ class Recorder:
         # block is opened and cut only here, under _lock.
         self._open_block = OpenBlock(block_size)
         self._opened_at: float | None = None  # monotonic time of the open block's first record
-        self._pending: list[tuple[bytes, int]] = []  # cut blocks and their frame counts
+        self._pending: list[tuple[bytes, int, int]] = []  # cut blocks, their frames and frame bytes
         self._closed = False
         self._error: RecordingError | None = None
         self._error_reported = False
@@ -439,7 +440,7 @@ class Recorder:
         with self._io_lock:
             with self._lock:
                 blocks, self._pending = self._pending, []
-            for raw, frames in blocks:
+            for raw, frames, frame_bytes in blocks:
                 if self._error is not None:
                     return
                 try:
@@ -457,6 +458,7 @@ class Recorder:
                     return
                 self._sealed_end += len(block)
                 self.sealed_frames += frames
+                self.sealed_frame_bytes += frame_bytes
 
     def _rename(self) -> None:
         # The open descriptor follows the file to its real name.

@@ -165,8 +165,18 @@ class _Recording:
 
     def summary(self) -> str:
         frames, bad, size, file_size = self.counts()
+        rec = self.quotes.recorder if self.quotes is not None else None
+        took = f"{time.monotonic() - self.started:.1f} s"
+        if rec is not None and rec.error is not None:
+            # Which of the bad frames the file kept is not known without
+            # reading it: the figures say what the file holds, then what came.
+            return (
+                f"recorded {plural(rec.sealed_frames, 'frame')} in {took} to {self.path} before the write error: "
+                f"{plural(rec.sealed_frame_bytes, 'byte')} of frames, {plural(file_size, 'byte')} on disk; "
+                f"{plural(rec.frames, 'frame')} received ({bad:,} bad)"
+            )
         return (
-            f"recorded {plural(frames, 'frame')} ({bad:,} bad) in {time.monotonic() - self.started:.1f} s "
+            f"recorded {plural(frames, 'frame')} ({bad:,} bad) in {took} "
             f"to {self.path}: {plural(size, 'byte')} of frames, {plural(file_size, 'byte')} on disk"
         )
 
