@@ -270,7 +270,8 @@ class Recorder:
         self._cond = threading.Condition(self._lock)
         self._io_lock = threading.Lock()
         # The records not yet sealed, and the counts. A ticker this records
-        # appends frames to it directly while it is open and has room; the
+        # appends frames to it directly while it is open and has room (so
+        # never one over MAX_PAYLOAD, since block_size is at most that); the
         # block is opened and cut only here, under _lock.
         self._open_block = OpenBlock(block_size)
         self._opened_at: float | None = None  # monotonic time of the open block's first record
