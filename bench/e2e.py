@@ -18,8 +18,9 @@ run, and ws://):
   tick (about 1 ms); latency from the server's write to the start of the
   callback is ranked from these runs (first tenth dropped as well).
 Each run is a fresh server process and a fresh client process, on CPUs of
-their own when the machine has two, kept awake by idle-class spinners unless
---no-spin (see common.IdleSpinners). Contenders take turns within a repeat;
+their own when the machine has two, kept awake by idle-class spinners with
+--spin (see common.IdleSpinners; off by default since they stalled clients
+for 80 to 105 ms in two runs of five on Linux 6.18). Contenders take turns within a repeat;
 the median of the repeats is reported (the best too, for throughput).
 """
 
@@ -49,7 +50,7 @@ class Config:
     paced_seconds: float
     blast_repeats: int  # throughput varies more from run to run than latency
     paced_repeats: int
-    spin: bool = True
+    spin: bool = False
     loops: tuple[str, ...] = LOOPS
 
 
@@ -158,7 +159,7 @@ def table(res: dict[str, Any]) -> list[str]:
         f"median of {cfg['blast_repeats']} runs (best in brackets)",
         f"latency: server write -> callback start at {cfg['paced_rate']:,.0f} quotes/s for "
         f"{cfg['paced_seconds']:g} s, median of {cfg['paced_repeats']} runs' percentiles",
-        f"CPUs {'kept awake by idle-class spinners' if cfg['spin'] else 'left to idle (--no-spin)'}; "
+        f"CPUs {'kept awake by idle-class spinners' if cfg['spin'] else 'left to idle (no --spin)'}; "
         "first tenth of every run dropped as warm-up; ratios against vornticker on the same loop",
         f"{'loop':<8} {'transport':<9} {'contender':<11} {'quotes/s':>10} {'(best)':>10} {'p50 us':>8} "
         f"{'p99 us':>8} {'rate vs vornticker':>19} {'p99 vs vornticker':>18}",
