@@ -1,5 +1,6 @@
 // The per-frame path from a text payload to a scheduled callback: one decode
 // into the ticker's reusable buffer, then the mapping or the error object.
+#include "clock.hpp"
 #include "open_block.hpp"
 #include "stream_buffer.hpp"
 #include "ticker_impl.hpp"
@@ -22,15 +23,19 @@ int on_data_payload(TickerObject* self, const uint8_t* b, size_t n) {
     // made here, while the library's buffer is valid, and handed to the
     // tap once the record (whose views point into the ticker's buffer) is
     // no longer read.
+    // One clock read gives the recording and the stream the same receive time.
+    const bool tapped = self->_frame_tap != Py_None;
+    const bool sunk = self->_frame_sink != Py_None;
+    const int64_t now = tapped || sunk ? realtime_ns() : 0;
     Ref recorded, when;
-    if (self->_frame_tap != Py_None) [[unlikely]] {
-        if ((self->_tap_block == Py_None || !open_block_try_frame(self->_tap_block, b, n)) &&
-            tap_frame_copy(self, b, n, recorded, when) < 0)
+    if (tapped) [[unlikely]] {
+        if ((self->_tap_block == Py_None || !open_block_try_frame(self->_tap_block, b, n, now)) &&
+            tap_frame_copy(self, b, n, now, recorded, when) < 0)
             return -1;
     }
-    if (self->_frame_sink != Py_None) {
+    if (sunk) {
         // A stream's frames wait undecoded in its buffer: no callback, no task.
-        if (quote_buffer_push(self->_frame_sink, self, b, n) < 0) return -1;
+        if (quote_buffer_push(self->_frame_sink, self, b, n, now) < 0) return -1;
         return recorded ? tap_frame(self, recorded.get(), when.get()) : 0;
     }
     qf_PricingData rec;

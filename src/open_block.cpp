@@ -4,8 +4,6 @@
 #include <memory>
 #include <new>
 
-#include "clock.hpp"
-
 namespace vorn {
 namespace {
 
@@ -89,10 +87,11 @@ PyObject* ob_take(PyObject* o, PyObject*) {
     PyObject* raw = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(block.bytes().data()),
                                               static_cast<Py_ssize_t>(block.size()));
     if (!raw) return nullptr;
-    const unsigned long long frames = block.block_frames();
-    const unsigned long long frame_bytes = block.block_frame_bytes();
-    block.clear();
-    return Py_BuildValue("(NKK)", raw, frames, frame_bytes);
+    PyObject* taken = Py_BuildValue("(NKK)", raw, static_cast<unsigned long long>(block.block_frames()),
+                                    static_cast<unsigned long long>(block.block_frame_bytes()));
+    // Emptied only once the records are handed over: a failure keeps them.
+    if (taken) block.clear();
+    return taken;
 }
 
 PyObject* ob_clear(PyObject* o, PyObject*) {
@@ -169,12 +168,12 @@ void open_block_fini() noexcept { Py_CLEAR(g_type); }
 
 bool is_open_block(PyObject* o) noexcept { return g_type != nullptr && Py_IS_TYPE(o, g_type); }
 
-bool open_block_try_frame(PyObject* o, const uint8_t* p, size_t n) noexcept {
+bool open_block_try_frame(PyObject* o, const uint8_t* p, size_t n, int64_t recv_ns) noexcept {
     OpenBlockObject* self = self_of(o);
     capture::OpenBlock& block = self->block;
     if (!self->accepting || block.empty() || n > UINT32_MAX || !block.fits(n)) return false;
     try {
-        block.append(capture::kFrameRecord, realtime_ns(), p, n);
+        block.append(capture::kFrameRecord, recv_ns, p, n);
     } catch (const std::bad_alloc&) {
         return false;  // the recorder's own write() reports it
     }

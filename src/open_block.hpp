@@ -90,10 +90,10 @@ void open_block_fini() noexcept;
 // Whether `o` is an OpenBlock.
 bool is_open_block(PyObject* o) noexcept;
 
-// The ticker's fast path: appends a frame received now, when the block is
-// open, accepting and has room; false (nothing done) otherwise, and on a
-// failed allocation. Runs no Python code.
-bool open_block_try_frame(PyObject* block, const uint8_t* p, size_t n) noexcept;
+// The ticker's fast path: appends a frame received at `recv_ns`, when the
+// block is open, accepting and has room; false (nothing done) otherwise, and
+// on a failed allocation. Runs no Python code.
+bool open_block_try_frame(PyObject* block, const uint8_t* p, size_t n, int64_t recv_ns) noexcept;
 
 }  // namespace vorn
 #endif

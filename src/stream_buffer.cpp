@@ -471,7 +471,7 @@ int quote_buffer_create_type(PyObject* module) {
 
 void quote_buffer_fini() noexcept { Py_CLEAR(g_type); }
 
-int quote_buffer_push(PyObject* sink, TickerObject* t, const uint8_t* b, size_t n) {
+int quote_buffer_push(PyObject* sink, TickerObject* t, const uint8_t* b, size_t n, int64_t now) {
     if (!Py_IS_TYPE(sink, g_type)) {
         PyErr_SetString(PyExc_TypeError, "the ticker's frame sink is not a QuoteBuffer");
         return -1;
@@ -497,7 +497,6 @@ int quote_buffer_push(PyObject* sink, TickerObject* t, const uint8_t* b, size_t 
             if (q->marks.size() >= q->ring.max_frames()) q->marks.erase(q->marks.begin());
             q->marks.push_back(BadMark{q->ring.next_seq(), rc});
         } else {
-            const int64_t now = realtime_ns();
             if (q->conflate && (rec.has & 1u)) {
                 const std::string_view key(reinterpret_cast<const char*>(rec.id.p), rec.id.n);
                 pushed = q->ring.push(t->_scratch, len, now, &key);

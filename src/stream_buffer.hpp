@@ -196,9 +196,9 @@ namespace vorn {
 int quote_buffer_create_type(PyObject* module);
 void quote_buffer_fini() noexcept;
 
-// The ticker's data path hands a text frame to the stream's buffer `sink`
-// (the ticker's _frame_sink); 0, or -1 with an error set.
-int quote_buffer_push(PyObject* sink, TickerObject* ticker, const uint8_t* payload, size_t size);
+// The ticker's data path hands a text frame received at `recv_ns` to the
+// stream's buffer `sink` (the ticker's _frame_sink); 0, or -1 with an error set.
+int quote_buffer_push(PyObject* sink, TickerObject* ticker, const uint8_t* payload, size_t size, int64_t recv_ns);
 
 }  // namespace vorn
 #endif

@@ -51,10 +51,10 @@ void call(PyObject* tap, PyObject* method, PyObject* a, PyObject* b, PyObject* c
 
 }  // namespace
 
-int tap_frame_copy(TickerObject* self, const uint8_t* b, size_t n, Ref& payload, Ref& when) {
+int tap_frame_copy(TickerObject* self, const uint8_t* b, size_t n, int64_t now, Ref& payload, Ref& when) {
     return with_tap(self, [&](PyObject*) {
         payload = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b), static_cast<Py_ssize_t>(n)));
-        when = now_ns();
+        when = check(PyLong_FromLongLong(now));
     });
 }
 

@@ -35,7 +35,8 @@ struct TickerVTable {
 // The recording tap (tap.cpp), each a no-op without one: 0, or -1 with the
 // error set when what the tap raised must propagate.
 // A copy of a frame as received and its receive time, for tap_frame.
-int tap_frame_copy(TickerObject* self, const uint8_t* payload, size_t size, Ref& copy, Ref& recv_ns);
+int tap_frame_copy(TickerObject* self, const uint8_t* payload, size_t size, int64_t now, Ref& copy,
+                   Ref& recv_ns);
 int tap_frame(TickerObject* self, PyObject* payload, PyObject* recv_ns);
 int tap_subscription(TickerObject* self, PyObject* kind, PyObject* symbols);
 // tap.note_connection(kind, detail), when the tap has that method.

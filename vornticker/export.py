@@ -167,14 +167,6 @@ _WRITERS: Final[dict[Format, Callable[[IO[bytes], QuoteColumns], _Writer]]] = {
 }
 
 
-def _symbol(payload: bytes) -> str | None:
-    try:
-        symbol = decode_frame(payload).get("id")
-    except Exception:
-        return None
-    return symbol if isinstance(symbol, str) else None
-
-
 def batches(
     capture: recording.Reader,
     *,
@@ -207,7 +199,7 @@ def batches(
         if wanted is not None:
             kept = []
             for frame in frames:
-                symbol = _symbol(frame.payload)
+                symbol = recording.frame_symbol(frame.payload)
                 if symbol is None:
                     stats.bad_frames += _is_bad(frame.payload)
                 elif symbol in wanted:

@@ -60,6 +60,7 @@ __all__ = [
     "Stats",
     "Subscription",
     "Summary",
+    "frame_symbol",
     "open",
     "summarize",
     "temporary_target",
@@ -879,6 +880,16 @@ class Summary:
     symbols: dict[str, int]
     stats: Stats
     gaps: list[Gap] = dataclasses.field(default_factory=list)
+
+
+def frame_symbol(payload: bytes) -> str | None:
+    """The ``id`` of the quote a frame carries; None for a frame that does
+    not decode or a quote without one."""
+    try:
+        symbol = decode_frame(payload).get("id")
+    except Exception:
+        return None
+    return symbol if isinstance(symbol, str) else None
 
 
 def summarize(path: str | os.PathLike[str], *, progress: Callable[[int, int], None] | None = None) -> Summary:

@@ -27,7 +27,6 @@ from collections.abc import Iterator
 from typing import Final
 
 from .. import recording
-from ..vornticker import decode_frame
 from .server import ClientPublisher, FeedServer
 from .tls import TlsBackend
 
@@ -42,14 +41,6 @@ _LATE: Final = 0.25
 # other clients and control messages are served in between.
 _BATCH: Final = 64
 END_OF_CAPTURE: Final = "end of capture"  # the close reason of close_at_end
-
-
-def _symbol(payload: bytes) -> str | None:
-    try:
-        symbol = decode_frame(payload).get("id")
-    except Exception:
-        return None
-    return symbol if isinstance(symbol, str) else None
 
 
 class _PassReader:
@@ -168,7 +159,7 @@ class ReplaySource:
                     elif count % _BATCH == 0:
                         await asyncio.sleep(0)
                     await client.drain()
-                    symbol = _symbol(payload)
+                    symbol = recording.frame_symbol(payload)
                     if symbol is None:
                         client.send(payload)
                     else:
